@@ -1,0 +1,39 @@
+// What each binding file exports to the module frame and to the others.
+#pragma once
+
+#include "common.hpp"
+#include "pelda/io/domain.hpp"
+#include "pelda/math/transform.hpp"
+#include "pelda/pairwise/parameters.hpp"
+
+namespace ovelt {
+
+// Heap types, created on first need (nullptr with an exception set on failure).
+PyTypeObject* domain_type();
+PyTypeObject* parameters_type();
+PyTypeObject* transform_type();
+PyTypeObject* alignment_result_type();
+PyTypeObject* multiple_alignment_result_type();
+PyTypeObject* scan_hit_type();
+
+// Module-level functions.
+extern PyMethodDef pairwise_align_def;
+extern PyMethodDef multiple_align_def;
+extern PyMethodDef align_pdbs_def;
+extern PyMethodDef scan_database_def;
+extern PyMethodDef compute_rmsd_def;
+extern PyMethodDef superpose_def;
+extern PyMethodDef distance_matrix_def;
+extern PyMethodDef centroid_def;
+extern PyMethodDef transform_pdb_file_def;
+
+// Wrapping and reading core values shared between bindings.
+PyObject* wrap_transform(const pelda::Transform& t);
+PyObject* wrap_domain(pelda::Domain d);
+
+// `params` None/absent -> defaults; else must be a Parameters instance.
+bool arg_parameters(const char* qualname, PyObject* obj, pelda::Parameters* out);
+bool arg_transform(const char* qualname, const char* name, PyObject* obj, pelda::Transform* out);
+bool arg_domain(const char* qualname, const char* name, PyObject* obj, const pelda::Domain** out);
+
+}  // namespace ovelt

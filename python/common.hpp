@@ -1,0 +1,172 @@
+// Shared plumbing of the extension: references, argument parsing, NumPy
+// arrays, boxed core values and the mapping of failures to exceptions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "pelda/error.hpp"
+#include "pelda/math/matrix_view.hpp"
+#include "pelda/math/vec.hpp"
+
+namespace ovelt {
+
+// Owning reference: decrefs on scope exit.
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* p) : p_(p) {}  // steals
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+  Ref& operator=(Ref&& o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  PyObject* get() const { return p_; }
+  PyObject* release() {
+    PyObject* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Failures at the boundary
+
+// The class raised for broken internal invariants; derives from BaseException.
+PyObject* internal_error_class();
+void raise_internal(const std::string& message);
+
+// Runs `body` (returning PyObject*, or int for setters) so that no C++
+// exception reaches the interpreter: bad_alloc becomes MemoryError and
+// anything else the internal-failure class.
+template <class F>
+auto guarded(F&& body) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_internal(e.what());
+  } catch (...) {
+    raise_internal("unknown internal failure");
+  }
+  if constexpr (std::is_same_v<decltype(body()), int>) return -1;
+  else return nullptr;
+}
+
+// Raises `type` with prefix + error.text(); internal errors use the internal class.
+PyObject* raise_core(PyObject* type, const std::string& prefix, const pelda::Error& error);
+PyObject* raise_value(const std::string& message);
+
+// ---------------------------------------------------------------------------
+// Arguments
+
+// Fills out[0..names.size()) from a vectorcall, with the interpreter's own
+// wording for missing, surplus, duplicated and unknown arguments. Optional
+// arguments that were not passed are left as nullptr. `qualname` is the name
+// shown in messages ("pairwise_align", "Domain.to_pdb"); `self_count` is 1
+// for methods so that counts read as Python's do.
+bool parse_args(const char* qualname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                const std::vector<const char*>& names, std::size_t n_required, PyObject** out,
+                int self_count = 0);
+
+// TypeError "<qualname>() argument '<name>' must be <expected>, not <type>".
+void raise_arg_type(const char* qualname, const char* name, const char* expected, PyObject* got);
+
+// True when obj is an instance of type; otherwise raises the TypeError above.
+bool check_instance(const char* qualname, const char* name, PyObject* obj, PyTypeObject* type,
+                    const char* type_name);
+
+// A str argument as UTF-8.
+bool arg_string(const char* qualname, const char* name, PyObject* obj, std::string* out);
+
+// None (or absent) -> has_value false; a one-character str -> that character;
+// another length -> ValueError "expected a string of length 1"; else TypeError.
+bool arg_chain(const char* qualname, const char* name, PyObject* obj, char32_t* out, bool* has_value);
+
+// A sequence other than str, as a list of new references.
+bool arg_sequence(const char* qualname, const char* name, PyObject* obj, std::vector<Ref>* items);
+
+// ---------------------------------------------------------------------------
+// NumPy
+
+// Imports NumPy's C interface on first use; false with an exception set on failure.
+bool ensure_numpy();
+
+// obj must be a native-endian float64 ndarray of `ndim` dimensions; the view
+// reads it through its strides. A 1-D array is seen as rows x 1.
+bool arg_array(const char* qualname, const char* name, PyObject* obj, int ndim, pelda::MatrixView* out);
+
+// True for numpy.bool_ scalars (False when NumPy is not importable).
+bool is_numpy_bool(PyObject* obj);
+
+// New C-contiguous float64 arrays.
+PyObject* new_array_2d(std::size_t rows, std::size_t cols, double** data);
+PyObject* new_array_1d(std::size_t n, double** data);
+PyObject* points_to_array(const pelda::PointList& points);
+pelda::PointList view_to_points(const pelda::MatrixView& view);
+
+// ---------------------------------------------------------------------------
+// Boxed core values and lazily created heap types
+
+template <class T>
+struct Box {
+  PyObject_HEAD
+  T value;
+};
+
+template <class T>
+T& unbox(PyObject* o) {
+  return reinterpret_cast<Box<T>*>(o)->value;
+}
+
+template <class T>
+void box_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  reinterpret_cast<Box<T>*>(self)->value.~T();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+// Allocates an instance of `type` holding `value` (nullptr with MemoryError).
+template <class T>
+PyObject* box_new(PyTypeObject* type, T value) {
+  if (!type) return nullptr;
+  PyObject* o = type->tp_alloc(type, 0);
+  if (!o) return nullptr;
+  new (&reinterpret_cast<Box<T>*>(o)->value) T(std::move(value));
+  return o;
+}
+
+// Creates the type from `spec` once and caches it; sets __module__ to "ovelt".
+PyTypeObject* lazy_type(PyType_Spec* spec, PyTypeObject** cache);
+
+// Casts a fastcall-with-keywords function for a PyMethodDef.
+template <class F>
+PyCFunction as_cfunc(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// Setter slot shared by every settable property: refuses deletion.
+bool refuse_delete(PyObject* value);
+
+// "%.Nf" with the library's spelling of specials: "NaN", "inf", "-inf".
+std::string format_fixed(double v, int decimals);
+
+}  // namespace ovelt

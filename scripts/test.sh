@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: core unit tests (Release and
+# ASan+UBSan) through CTest, then the Python API tests with pytest.
+# Installs what it needs (GoogleTest, the package and its test extras).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  if [ "$(id -u)" = 0 ]; then
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+  else
+    sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+  fi
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== core tests (Release)"
+cmake -S . -B build/tests -DOVELT_BUILD_TESTS=ON -DOVELT_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/tests -j "$jobs"
+ctest --test-dir build/tests --output-on-failure -j "$jobs"
+
+echo "== core tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+cmake -S . -B build/asan -DOVELT_BUILD_TESTS=ON -DOVELT_BUILD_PYTHON=OFF -DOVELT_SANITIZE=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+echo "== Python package and API tests"
+python3 -m pip install -q ".[test]"
+(cd tests && python3 -m pytest -q -p no:cacheprovider .)
