@@ -1,7 +1,10 @@
 #include "common.hpp"
 
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
+
+#include <structmember.h>
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #define PY_ARRAY_UNIQUE_SYMBOL ovelt_ARRAY_API
@@ -256,8 +259,30 @@ pelda::PointList view_to_points(const pelda::MatrixView& view) {
 
 PyTypeObject* lazy_type(PyType_Spec* spec, PyTypeObject** cache) {
   if (*cache) return *cache;
-  PyObject* t = PyType_FromSpec(spec);
-  if (!t) return nullptr;
+  // A bare type name makes the interpreter warn that the type has no
+  // __module__ unless the class dict already holds one. A placeholder member
+  // named __module__ is put there and replaced by "ovelt" right after creation.
+  static PyMemberDef placeholder = {"__module__", T_OBJECT, offsetof(PyObject, ob_type), READONLY, nullptr};
+  std::vector<PyType_Slot> slots;
+  std::vector<PyMemberDef>* members = new std::vector<PyMemberDef>();  // lives as long as the type
+  for (PyType_Slot* s = spec->slots; s->slot != 0; ++s) {
+    if (s->slot == Py_tp_members) {
+      for (auto* m = static_cast<PyMemberDef*>(s->pfunc); m->name; ++m) members->push_back(*m);
+    } else {
+      slots.push_back(*s);
+    }
+  }
+  members->push_back(placeholder);
+  members->push_back(PyMemberDef{nullptr, 0, 0, 0, nullptr});
+  slots.push_back({Py_tp_members, members->data()});
+  slots.push_back({0, nullptr});
+  PyType_Spec full = *spec;
+  full.slots = slots.data();
+  PyObject* t = PyType_FromSpec(&full);
+  if (!t) {
+    delete members;
+    return nullptr;
+  }
   Ref module_name(PyUnicode_FromString("ovelt"));
   if (!module_name || PyObject_SetAttrString(t, "__module__", module_name.get()) < 0) {
     Py_DECREF(t);
