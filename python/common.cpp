@@ -35,7 +35,10 @@ PyObject* raise_core(PyObject* type, const std::string& prefix, const pelda::Err
     raise_internal(error.text());
     return nullptr;
   }
-  PyErr_SetString(type, (prefix + error.text()).c_str());
+  // Messages may quote file content, NUL bytes included: keep their full length.
+  const std::string text = prefix + error.text();
+  Ref message(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace"));
+  if (message) PyErr_SetObject(type, message.get());
   return nullptr;
 }
 
