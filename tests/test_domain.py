@@ -128,6 +128,9 @@ def test_from_pdb_errors_are_value_errors(tmp_path):
     with pytest.raises(ValueError) as e:
         ovelt.Domain.from_pdb(str(tmp_path))
     assert str(e.value) == "Failed to parse PDB: I/O error: Is a directory (os error 21)"
+    with pytest.raises(ValueError) as e:
+        ovelt.Domain.from_pdb(MBN + "\0.bak")
+    assert str(e.value) == "Failed to parse PDB: I/O error: file name contained an unexpected NUL byte"
     empty = tmp_path / "empty.pdb"
     empty.write_text("")
     with pytest.raises(ValueError) as e:

@@ -94,6 +94,10 @@ TEST(LineReader, OpenFailuresCarryTheSystemText) {
   EXPECT_EQ(err, "I/O error: No such file or directory (os error 2)");
   lines_of(dir.path(), &err);
   EXPECT_EQ(err, "I/O error: Is a directory (os error 21)");
+  // A NUL would cut the name short and open another file.
+  const std::string real = dir.write("f", "text\n");
+  lines_of(real + std::string("\0.bak", 5), &err);
+  EXPECT_EQ(err, "I/O error: file name contained an unexpected NUL byte");
 }
 
 TEST(Path, FileStem) {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "pelda/io/path.hpp"
 #include "pelda/io/utf8.hpp"
 
 namespace pelda {
@@ -25,6 +26,7 @@ std::size_t sequence_size(unsigned char b) {
 Error invalid_utf8_error() { return make_error(ErrorKind::Io, "stream did not contain valid UTF-8"); }
 
 Result<LineReader> LineReader::open(const std::string& path) {
+  if (Status s = check_path_text(path); !s) return s.error();
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
