@@ -1,3 +1,4 @@
+from pathlib import Path
 """The Domain class: constructors, properties, special methods and errors."""
 import numpy as np
 import pytest
@@ -167,7 +168,7 @@ def test_docstrings():
 def test_load_dssp_failures_leave_domain_unchanged(tmp_path):
     d = ovelt.Domain.from_pdb(MBN)
     bad = tmp_path / "bad.dssp"
-    bad.write_bytes(open(MBN_DSSP, "rb").read() + b"\xff\xfe\n")
+    bad.write_bytes(Path(MBN_DSSP).read_bytes() + b"\xff\xfe\n")
     cases = [(str(bad), "I/O error: stream did not contain valid UTF-8"),
              (str(tmp_path / "missing.dssp"), "I/O error: No such file or directory (os error 2)"),
              (str(tmp_path), "I/O error: Is a directory (os error 21)")]
