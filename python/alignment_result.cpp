@@ -59,39 +59,23 @@ PyObject* get_aligned_pairs(PyObject* self, void*) {
   });
 }
 
+// The arrays come from the Transform class's own accessors.
+PyObject* from_transform(PyObject* self, const char* name, bool call) {
+  Ref t(wrap_transform(self_value(self).transform));
+  if (!t) return nullptr;
+  return call ? PyObject_CallMethod(t.get(), name, nullptr) : PyObject_GetAttrString(t.get(), name);
+}
+
 PyObject* get_rotation(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    const Transform& t = self_value(self).transform;
-    double* d;
-    PyObject* a = new_array_2d(3, 3, &d);
-    if (a)
-      for (const auto& row : t.rotation)
-        for (double x : row) *d++ = x;
-    return a;
-  });
+  return guarded([&] { return from_transform(self, "rotation", false); });
 }
 
 PyObject* get_translation(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    const Transform& t = self_value(self).transform;
-    double* d;
-    PyObject* a = new_array_1d(3, &d);
-    if (a)
-      for (int i = 0; i < 3; ++i) d[i] = t.translation[i];
-    return a;
-  });
+  return guarded([&] { return from_transform(self, "translation", false); });
 }
 
 PyObject* transformation_matrix(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    const pelda::Mat4 m = self_value(self).transform.transformation_matrix();
-    double* d;
-    PyObject* a = new_array_2d(4, 4, &d);
-    if (a)
-      for (const auto& row : m)
-        for (double x : row) *d++ = x;
-    return a;
-  });
+  return guarded([&] { return from_transform(self, "transformation_matrix", true); });
 }
 
 PyObject* transform_coordinates(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
