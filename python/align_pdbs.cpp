@@ -24,12 +24,8 @@ struct PipelineArgs {
 };
 
 bool arg_path_list(PyObject* obj, std::vector<std::string>* out) {
-  std::vector<Ref> items;
-  if (!arg_sequence(kQualname, "pdb_files", obj, &items)) return false;
-  out->resize(items.size());
-  for (std::size_t i = 0; i < items.size(); ++i)
-    if (!arg_string(kQualname, "pdb_files", items[i].get(), &(*out)[i])) return false;
-  return true;
+  return arg_list(kQualname, "pdb_files", obj, out,
+                  [](PyObject* item, std::string* path) { return arg_string(kQualname, "pdb_files", item, path); });
 }
 
 bool convert_args(PyObject* const* a, PipelineArgs* out) {

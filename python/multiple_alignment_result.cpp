@@ -36,36 +36,13 @@ std::vector<Transform> full_transforms(const MultipleRecord& r) {
 }
 
 PyObject* transform_list(const std::vector<Transform>& ts) {
-  Ref list(PyList_New(Py_ssize_t(ts.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < ts.size(); ++i) {
-    PyObject* t = wrap_transform(ts[i]);
-    if (!t) return nullptr;
-    PyList_SET_ITEM(list.get(), Py_ssize_t(i), t);
-  }
-  return list.release();
-}
-
-PyObject* size_list(const std::vector<std::size_t>& values) {
-  Ref list(PyList_New(Py_ssize_t(values.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* v = PyLong_FromSize_t(values[i]);
-    if (!v) return nullptr;
-    PyList_SET_ITEM(list.get(), Py_ssize_t(i), v);
-  }
-  return list.release();
+  return list_of(ts.size(), [&](std::size_t i) { return wrap_transform(ts[i]); });
 }
 
 PyObject* column_list(const pelda::Column& column) {
-  Ref list(PyList_New(Py_ssize_t(column.size())));
-  if (!list) return nullptr;
-  for (std::size_t d = 0; d < column.size(); ++d) {
-    PyObject* v = column[d] ? PyLong_FromSize_t(*column[d]) : Py_NewRef(Py_None);
-    if (!v) return nullptr;
-    PyList_SET_ITEM(list.get(), Py_ssize_t(d), v);
-  }
-  return list.release();
+  return list_of(column.size(), [&](std::size_t d) {
+    return column[d] ? PyLong_FromSize_t(*column[d]) : Py_NewRef(Py_None);
+  });
 }
 
 PyObject* get_n_columns(PyObject* self, void*) { return PyLong_FromSize_t(record(self).columns.size()); }
@@ -82,20 +59,16 @@ PyObject* get_full_transforms(PyObject* self, void*) {
 }
 
 PyObject* get_core_positions(PyObject* self, void*) {
-  return guarded([&] { return size_list(record(self).core_positions); });
+  return guarded([&] {
+    const std::vector<std::size_t>& core = record(self).core_positions;
+    return list_of(core.size(), [&](std::size_t i) { return PyLong_FromSize_t(core[i]); });
+  });
 }
 
 PyObject* get_columns(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* {
+  return guarded([&] {
     const std::vector<pelda::Column>& columns = record(self).columns;
-    Ref list(PyList_New(Py_ssize_t(columns.size())));
-    if (!list) return nullptr;
-    for (std::size_t c = 0; c < columns.size(); ++c) {
-      PyObject* col = column_list(columns[c]);
-      if (!col) return nullptr;
-      PyList_SET_ITEM(list.get(), Py_ssize_t(c), col);
-    }
-    return list.release();
+    return list_of(columns.size(), [&](std::size_t c) { return column_list(columns[c]); });
   });
 }
 
@@ -189,12 +162,8 @@ PyType_Spec spec = {"MultipleAlignmentResult", sizeof(Box<MultipleRecord>), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
 
 bool arg_transform_list(const char* qualname, PyObject* obj, std::vector<Transform>* out) {
-  std::vector<Ref> items;
-  if (!arg_sequence(qualname, "pre_transforms", obj, &items)) return false;
-  out->resize(items.size());
-  for (std::size_t i = 0; i < items.size(); ++i)
-    if (!arg_transform(qualname, "pre_transforms", items[i].get(), &(*out)[i])) return false;
-  return true;
+  return arg_list(qualname, "pre_transforms", obj, out,
+                  [&](PyObject* item, Transform* t) { return arg_transform(qualname, "pre_transforms", item, t); });
 }
 
 PyObject* multiple_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -242,14 +211,10 @@ PyObject* write_multiple_result(PyObject* result, const std::string& dir, const 
     PyObject* type = paths.error().kind == pelda::ErrorKind::Value ? PyExc_ValueError : PyExc_IOError;
     return raise_core(type, "", paths.error());
   }
-  Ref list(PyList_New(Py_ssize_t(paths->size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < paths->size(); ++i) {
-    PyObject* s = PyUnicode_DecodeUTF8((*paths)[i].data(), Py_ssize_t((*paths)[i].size()), "replace");
-    if (!s) return nullptr;
-    PyList_SET_ITEM(list.get(), Py_ssize_t(i), s);
-  }
-  return list.release();
+  return list_of(paths->size(), [&](std::size_t i) {
+    const std::string& path = (*paths)[i];
+    return PyUnicode_DecodeUTF8(path.data(), Py_ssize_t(path.size()), "replace");
+  });
 }
 
 bool arg_unsigned(const char* qualname, const char* name, PyObject* obj, std::size_t* out) {
@@ -266,16 +231,12 @@ bool arg_unsigned(const char* qualname, const char* name, PyObject* obj, std::si
 }
 
 bool arg_domain_list(const char* qualname, const char* name, PyObject* obj, std::vector<pelda::Domain>* out) {
-  std::vector<Ref> items;
-  if (!arg_sequence(qualname, name, obj, &items)) return false;
-  out->clear();
-  out->reserve(items.size());
-  for (const Ref& item : items) {
+  return arg_list(qualname, name, obj, out, [&](PyObject* item, pelda::Domain* copy) {
     const pelda::Domain* d = nullptr;
-    if (!arg_domain(qualname, name, item.get(), &d)) return false;
-    out->push_back(*d);
-  }
-  return true;
+    if (!arg_domain(qualname, name, item, &d)) return false;
+    *copy = *d;
+    return true;
+  });
 }
 
 PyMethodDef multiple_align_def = {
