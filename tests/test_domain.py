@@ -128,6 +128,9 @@ def test_from_pdb_errors_are_value_errors(tmp_path):
     with pytest.raises(ValueError) as e:
         ovelt.Domain.from_pdb(str(tmp_path))
     assert str(e.value) == "Failed to parse PDB: I/O error: Is a directory (os error 21)"
+    with pytest.raises(ValueError) as e:
+        ovelt.Domain.from_pdb(MBN + "\0.bak")
+    assert str(e.value) == "Failed to parse PDB: I/O error: file name contained an unexpected NUL byte"
     empty = tmp_path / "empty.pdb"
     empty.write_text("")
     with pytest.raises(ValueError) as e:
@@ -159,3 +162,72 @@ def test_docstrings():
              "coordinates": "Returns C-alpha coordinates as numpy array (N x 3)."}
     for name, doc in props.items():
         assert getattr(D, name).__doc__ == doc
+
+
+def test_load_dssp_failures_leave_domain_unchanged(tmp_path):
+    d = ovelt.Domain.from_pdb(MBN)
+    bad = tmp_path / "bad.dssp"
+    bad.write_bytes(open(MBN_DSSP, "rb").read() + b"\xff\xfe\n")
+    cases = [(str(bad), "I/O error: stream did not contain valid UTF-8"),
+             (str(tmp_path / "missing.dssp"), "I/O error: No such file or directory (os error 2)"),
+             (str(tmp_path), "I/O error: Is a directory (os error 21)")]
+    for path, text in cases:
+        with pytest.raises(ValueError) as e:
+            d.load_dssp(path)
+        assert str(e.value) == "Failed to parse DSSP: " + text
+        assert not d.has_dssp and d.secondary_structure == "C" * len(d)
+
+
+def test_load_dssp_without_table(tmp_path):
+    d = ovelt.Domain.from_pdb(MBN)
+    plain = tmp_path / "plain.dssp"
+    plain.write_text("no residue table here\n")
+    d.load_dssp(str(plain))
+    assert d.has_dssp and d.secondary_structure == "C" * len(d)
+    d.load_dssp(MBN_DSSP)
+    assert "H" in d.secondary_structure
+
+
+def test_from_dssp_errors_name_the_failing_step(tmp_path):
+    with pytest.raises(ValueError, match="^Failed to parse PDB: I/O error: "):
+        ovelt.Domain.from_dssp(str(tmp_path / "x.pdb"), MBN_DSSP)
+    with pytest.raises(ValueError, match="^Failed to parse DSSP: I/O error: "):
+        ovelt.Domain.from_dssp(MBN, str(tmp_path / "x.dssp"))
+    with pytest.raises(ValueError, match="^Failed to parse PDB: PDB parsing error: No C-alpha atoms found in chain 'Q'"):
+        ovelt.Domain.from_dssp(MBN, MBN_DSSP, "Q")
+
+
+ATOM = "ATOM      1  CA  ALA A   1      11.104   6.134  -6.504  1.00  0.00           C"
+
+
+@pytest.mark.parametrize("content, message", [
+    (b"", "PDB parsing error: No C-alpha atoms found in chain '_' of {path}"),
+    (ATOM[:50].encode(), "PDB parsing error: No C-alpha atoms found in chain '_' of {path}"),  # truncated
+    (b"\x1f\x8b\x08\x00" + bytes(range(256)) * 64, "I/O error: stream did not contain valid UTF-8"),
+    ((ATOM[:30] + "  11,10" + ATOM[37:]).encode(), "PDB parsing error: Invalid X coordinate in line: {line}"),
+    ((ATOM[:46] + "   abc  " + ATOM[54:]).encode(), "PDB parsing error: Invalid Z coordinate in line: {line}"),
+])
+def test_bad_pdb_input(tmp_path, content, message):
+    path = tmp_path / "bad.pdb"
+    path.write_bytes(content)
+    with pytest.raises(ValueError) as e:
+        ovelt.Domain.from_pdb(str(path))
+    assert str(e.value) == "Failed to parse PDB: " + message.format(path=path, line=content.decode(errors="replace"))
+
+
+def test_nan_coordinates_are_numbers_to_the_reader(tmp_path):
+    path = tmp_path / "nan.pdb"
+    path.write_text(ATOM[:30] + "     NaN" + ATOM[38:] + "\n")
+    d = ovelt.Domain.from_pdb(str(path))
+    assert np.isnan(d.coordinates[0, 0]) and d.coordinates[0, 1] == 6.134
+
+
+def test_long_binary_line_fails_fast(tmp_path):
+    # 30 MB without a newline whose first bad byte comes early: the reader
+    # stops there instead of gathering the whole "line".
+    path = tmp_path / "blob.pdb"
+    with open(path, "wb") as fh:
+        fh.write(b"A" * 20000 + b"\xff")
+        fh.write(b"B" * (30 << 20))
+    with pytest.raises(ValueError, match="stream did not contain valid UTF-8"):
+        ovelt.Domain.from_pdb(str(path))

@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "pelda/io/path.hpp"
+
 namespace pelda {
 
 Result<OutputFile> OutputFile::create(const std::string& path) {
+  if (Status s = check_path_text(path); !s) return s.error();
   int fd;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -83,6 +86,7 @@ Status OutputFile::close() {
 }
 
 Status create_directories(const std::string& path) {
+  if (Status s = check_path_text(path); !s) return s;
   if (path.empty()) return {};
   if (::mkdir(path.c_str(), 0777) == 0) return {};
   int err = errno;

@@ -42,4 +42,10 @@ std::string join_path(std::string_view dir, std::string_view name) {
   return out;
 }
 
+Status check_path_text(const std::string& path) {
+  if (path.find('\0') != std::string::npos)
+    return make_error(ErrorKind::Io, "file name contained an unexpected NUL byte");
+  return {};
+}
+
 }  // namespace pelda

@@ -12,8 +12,6 @@ namespace pelda {
 
 namespace {
 
-bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
-
 // Upper-cases for matching against ASCII names. Characters whose full
 // upper-case form is not ASCII can never match and become '\x01'.
 std::string upper_for_lookup(std::string_view name) {
@@ -42,11 +40,21 @@ constexpr std::array<std::pair<std::string_view, char32_t>, 31> three_letter_nam
     {"GUA", 'G'}, {"THY", 'T'}, {"URA", 'U'},
 }};
 
+// Residues are told apart by number and insertion code. A number field that
+// is not a number ("44A", as CA-only files write labels with insertion codes)
+// also keys by its text, so that consecutive such residues are not taken for
+// duplicates of each other.
 struct ResidueKey {
   std::int32_t number = 0;
   char32_t insertion = U' ';
+  std::string unparsed;
   bool operator==(const ResidueKey&) const = default;
 };
+
+ResidueKey residue_key(std::string_view number, char32_t insertion) {
+  const std::optional<std::int32_t> n = parse_int32(number);
+  return n ? ResidueKey{*n, insertion, {}} : ResidueKey{0, insertion, std::string(number)};
+}
 
 // State of one pass over the file.
 struct PdbScan {
@@ -56,11 +64,11 @@ struct PdbScan {
 };
 
 bool ends_model(std::string_view line) {
-  return line.size() >= 6 && (starts_with(line, "ENDMDL") || starts_with(line, "END   "));
+  return line.size() >= 6 && (line.starts_with("ENDMDL") || line.starts_with("END   "));
 }
 
 bool is_ca_atom(std::string_view line) {
-  return line.size() >= 54 && starts_with(line, "ATOM") && line.substr(12, 4) == " CA ";
+  return line.size() >= 54 && line.starts_with("ATOM") && line.substr(12, 4) == " CA ";
 }
 
 bool accepted_altloc(char32_t c) { return c == U' ' || c == U'A' || c == U'1' || c == U'L' || c == U'O'; }
@@ -86,7 +94,7 @@ Status scan_atom(std::string_view line, PdbScan& scan) {
   if (c != *scan.chain) return {};
   if (!accepted_altloc(char_at(line, 16))) return {};
   const std::string_view number = field(line, 22, 26, "0");
-  const ResidueKey key{parse_int32(number).value_or(0), char_at(line, 26)};
+  ResidueKey key = residue_key(number, char_at(line, 26));
   if (scan.last && *scan.last == key) return {};
   Residue r;
   r.label = std::string(number);
@@ -95,7 +103,7 @@ Status scan_atom(std::string_view line, PdbScan& scan) {
   if (Status s = read_position(line, r); !s) return s;
   r.index = std::uint32_t(scan.domain.residues.size());
   scan.domain.residues.push_back(std::move(r));
-  scan.last = key;
+  scan.last = std::move(key);
   return {};
 }
 

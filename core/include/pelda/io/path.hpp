@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "pelda/error.hpp"
+
 namespace pelda {
 
 // Stem of the last normal component of `path`: "data/1abc.pdb" -> "1abc",
@@ -19,5 +21,9 @@ std::string identifier_from_path(std::string_view path);
 // dir + '/' + name; no separator after an empty dir or one ending in '/'; an
 // absolute name replaces the directory.
 std::string join_path(std::string_view dir, std::string_view name);
+
+// The system cannot name a file with a NUL byte in it; passing such a path
+// on would silently open the file named by its prefix instead.
+Status check_path_text(const std::string& path);
 
 }  // namespace pelda
