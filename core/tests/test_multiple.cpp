@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pelda/clustering/guide_tree.hpp"
+#include "pelda/io/pdb_reader.hpp"
 #include "pelda/pairwise/pairwise_matrix.hpp"
 #include "pelda/treewise/multiple_alignment.hpp"
 #include "pelda/treewise/treewise.hpp"
@@ -372,4 +373,47 @@ TEST(MultipleAlignment, ScoresWithoutFiniteDistanceFail) {
   Result<MultipleAlignment> r = multiple_from_matrix(domains_of_lengths({2, 2}), m);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().kind, ErrorKind::Value);
+}
+
+// ---------------------------------------------------------------------------
+// With the real aligner
+
+namespace {
+
+Domain kringle() {
+  Result<Domain> d = read_pdb_domain(std::string(OVELT_TEST_DATA) + "/structures/kringle/1pk4.pdb", std::nullopt);
+  EXPECT_TRUE(d.ok());
+  return d.ok() ? *d : Domain{};
+}
+
+Domain shifted(Domain d, double dx) {
+  for (Residue& r : d.residues) r.x += dx;
+  return d;
+}
+
+}  // namespace
+
+TEST(PairwiseMatrix, AlignsEachPairInTheGivenFrames) {
+  const Domain d = kringle();
+  ASSERT_GT(d.size(), 24u);
+  Result<PairwiseMatrix> m = build_pairwise_matrix({d, d, shifted(d, 60.0)}, Parameters{});
+  ASSERT_TRUE(m.ok());
+  EXPECT_EQ(m->score(0, 1), 1.25);
+  EXPECT_NEAR(m->rmsd(0, 1), 0.0, 1e-9);
+  ASSERT_EQ(m->pairs(1, 0).size(), d.size());
+  EXPECT_EQ(m->pairs(1, 0)[5], ResiduePair(5, 5));
+  // No starting search: a copy moved far away does not align.
+  EXPECT_EQ(m->score(0, 2), 0.0);
+  EXPECT_EQ(m->score(2, 1), 0.0);
+  EXPECT_TRUE(m->pairs(0, 2).empty());
+}
+
+TEST(MultipleAlignment, SameDomainTwiceIsAllCore) {
+  const Domain d = kringle();
+  Result<MultipleAlignment> r = align_multiple({d, d}, Parameters{});
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r->n_columns(), d.size());
+  EXPECT_EQ(r->n_core(), d.size());
+  EXPECT_EQ(r->score, 1.0);
+  EXPECT_NEAR(r->avg_rmsd, 0.0, 1e-9);
 }
