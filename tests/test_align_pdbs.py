@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import ovelt
-from conftest import DATA
+from conftest import DATA, make_params
 
 FAMILIES = sorted(p for p in (DATA / "structures").iterdir() if p.is_dir())
 
@@ -130,12 +130,15 @@ def test_written_files_superpose_close_relatives(tmp_path):
     assert placed >= 3  # the two myoglobin variants and more
 
 
-def test_reference_index_picks_the_frame(tmp_path):
+@pytest.mark.parametrize("params", [None, dict(e1=3.0, n_passes=1)], ids=["default", "custom"])
+def test_reference_index_picks_the_frame(tmp_path, params):
+    """Each file goes onto the unmoved reference by the scan-mode search."""
+    params = make_params(params)
     files = KRINGLES
-    result = ovelt.align_pdbs(files, str(tmp_path), reference_index=1)
+    result = ovelt.align_pdbs(files, str(tmp_path), params=params, reference_index=1)
     assert is_identity(result.full_transforms[1])
     for j in (0, 2):
-        expected = ovelt.pairwise_align(ovelt.Domain.from_pdb(files[1]), ovelt.Domain.from_pdb(files[j]),
+        expected = ovelt.pairwise_align(ovelt.Domain.from_pdb(files[1]), ovelt.Domain.from_pdb(files[j]), params,
                                         scan_mode=True).transform
         np.testing.assert_allclose(result.full_transforms[j].rotation, expected.rotation, atol=1e-12)
         np.testing.assert_allclose(result.full_transforms[j].translation, expected.translation, atol=1e-9)

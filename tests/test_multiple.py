@@ -4,7 +4,8 @@ import numpy as np
 import pytest
 
 import ovelt
-from conftest import DATA
+from conftest import DATA, make_params
+
 
 GLOBIN = DATA / "structures" / "globin"
 KRINGLE = DATA / "structures" / "kringle"
@@ -238,3 +239,12 @@ def test_write_all_unwritable_directory(result, tmp_path):
     blocker.write_text("x")
     with pytest.raises(IOError, match="^Failed to create output directory: "):
         result.write_all(str(blocker / "sub"))
+
+
+@pytest.mark.parametrize("params", [None, dict(e1=3.0, gap_open=1.0, max_iter=4)], ids=["default", "custom"])
+def test_average_rmsd_is_the_mean_of_the_pairwise_runs(family, params):
+    params = make_params(params)
+    domains = family[0]
+    r = ovelt.multiple_align(domains, params=params)
+    pairs = [ovelt.pairwise_align(domains[i], domains[j], params).rmsd for i in range(3) for j in range(i + 1, 3)]
+    assert r.avg_rmsd == pytest.approx(np.mean(pairs), rel=1e-12)
