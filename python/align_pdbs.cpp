@@ -1,12 +1,145 @@
-// Placeholder: replaced when the pipeline lands.
+// align_pdbs: read PDB files, pre-align each onto a reference, align them
+// all and write every whole structure into one directory.
+#include <optional>
+
 #include "bindings.hpp"
+#include "pelda/io/pdb_reader.hpp"
+#include "pelda/scan/scan_align.hpp"
+#include "pelda/treewise/multiple_alignment.hpp"
 
 namespace ovelt {
+namespace {
 
-static PyObject* align_pdbs_stub(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "align_pdbs is not available yet");
-  return nullptr;
+using pelda::Domain;
+using pelda::Transform;
+
+constexpr const char* kQualname = "align_pdbs";
+
+struct PipelineArgs {
+  std::vector<std::string> paths;
+  std::string output_dir;
+  pelda::Parameters params;
+  std::optional<char32_t> chain;
+  std::size_t reference = 0;
+};
+
+bool arg_path_list(PyObject* obj, std::vector<std::string>* out) {
+  return arg_list(kQualname, "pdb_files", obj, out,
+                  [](PyObject* item, std::string* path) { return arg_string(kQualname, "pdb_files", item, path); });
 }
-PyMethodDef align_pdbs_def = {"align_pdbs", align_pdbs_stub, METH_VARARGS, "align_pdbs(pdb_files, output_dir, params=None, chain=None, reference_index=0)\n--\n\n"};
+
+bool convert_args(PyObject* const* a, PipelineArgs* out) {
+  char32_t chain = 0;
+  bool has_chain = false;
+  if (!arg_path_list(a[0], &out->paths) || !arg_string(kQualname, "output_dir", a[1], &out->output_dir) ||
+      !arg_parameters(kQualname, a[2], &out->params) || !arg_chain(kQualname, "chain", a[3], &chain, &has_chain))
+    return false;
+  if (has_chain) out->chain = chain;
+  return !a[4] || arg_unsigned(kQualname, "reference_index", a[4], &out->reference);
+}
+
+// Every file is read before any alignment starts, so a bad path late in the
+// list costs no work and leaves the file system untouched.
+bool read_all(const PipelineArgs& args, std::vector<Domain>* out) {
+  out->reserve(args.paths.size());
+  for (const std::string& path : args.paths) {
+    pelda::Result<Domain> d = pelda::read_pdb_domain(path, args.chain);
+    if (!d) {
+      raise_core(PyExc_ValueError, "Failed to parse " + path + ": ", d.error());
+      return false;
+    }
+    out->push_back(std::move(d).value());
+  }
+  return true;
+}
+
+Domain moved_copy(const Domain& d, const Transform& t) {
+  Domain out = d;
+  for (pelda::Residue& r : out.residues) {
+    const pelda::Vec3 p = t.apply(r.position());
+    r.x = p.x;
+    r.y = p.y;
+    r.z = p.z;
+  }
+  return out;
+}
+
+// Each file onto the unmoved reference with the scan-mode search; the
+// reference keeps the identity. Fills the transforms and the moved domains.
+bool pre_align(const PipelineArgs& args, const std::vector<Domain>& domains, std::vector<Transform>* transforms,
+               std::vector<Domain>* moved) {
+  const pelda::ScanConfig config = pelda::ScanConfig::from_parameters(args.params, 5);
+  const Domain& reference = domains[args.reference];
+  transforms->assign(domains.size(), Transform::identity());
+  moved->reserve(domains.size());
+  for (std::size_t j = 0; j < domains.size(); ++j) {
+    if (j == args.reference) {
+      moved->push_back(reference);
+      continue;
+    }
+    pelda::Result<pelda::ScanOutcome> outcome = pelda::scan_align(reference, domains[j], config);
+    if (!outcome) {
+      raise_core(PyExc_ValueError, "Pre-alignment failed for " + args.paths[j] + ": ", outcome.error());
+      return false;
+    }
+    (*transforms)[j] = outcome->transform;
+    moved->push_back(moved_copy(domains[j], outcome->transform));
+  }
+  return true;
+}
+
+PyObject* align_pdbs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[5];
+    if (!parse_args(kQualname, args, nargs, kwnames,
+                    {"pdb_files", "output_dir", "params", "chain", "reference_index"}, 2, a))
+      return nullptr;
+    PipelineArgs in;
+    if (!convert_args(a, &in)) return nullptr;
+    const std::size_t n = in.paths.size();
+    if (n < 2) return raise_value("Need at least 2 PDB files");
+    if (in.reference >= n)
+      return raise_value("Reference index " + std::to_string(in.reference) + " out of range for " +
+                         std::to_string(n) + " structures");
+
+    std::vector<Domain> domains, moved;
+    std::vector<Transform> pre;
+    if (!read_all(in, &domains) || !pre_align(in, domains, &pre, &moved)) return nullptr;
+    domains.clear();
+    pelda::Result<pelda::MultipleAlignment> r = pelda::align_multiple(moved, in.params);
+    if (!r) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", r.error());
+
+    Ref result(wrap_multiple_result(std::move(r).value(), std::move(pre), in.paths));
+    if (!result) return nullptr;
+    Ref written(write_multiple_result(result.get(), in.output_dir, std::nullopt));
+    if (!written) return nullptr;
+    return result.release();
+  });
+}
+
+}  // namespace
+
+PyMethodDef align_pdbs_def = {
+    "align_pdbs", as_cfunc(align_pdbs), METH_FASTCALL | METH_KEYWORDS,
+    "align_pdbs(pdb_files, output_dir, params=None, chain=None, reference_index=0)\n"
+    "--\n"
+    "\n"
+    "Aligns multiple structures with automatic pre-alignment and full PDB output.\n"
+    "\n"
+    "This is the recommended high-level API that handles:\n"
+    "- Initial pre-alignment (scan mode for structures in different coordinate frames)\n"
+    "- Multiple structure alignment\n"
+    "- Automatic transform composition\n"
+    "- Full PDB output with all atoms\n"
+    "\n"
+    "Args:\n"
+    "    pdb_files: List of PDB file paths to align.\n"
+    "    output_dir: Directory for output aligned PDB files.\n"
+    "    params: Optional alignment parameters.\n"
+    "    chain: Optional chain to extract from each PDB (default: first chain found).\n"
+    "    reference_index: Index of reference structure (default 0).\n"
+    "\n"
+    "Returns:\n"
+    "    MultipleAlignmentResult with full transforms and output file paths."};
 
 }  // namespace ovelt

@@ -37,3 +37,28 @@ bool arg_transform(const char* qualname, const char* name, PyObject* obj, pelda:
 bool arg_domain(const char* qualname, const char* name, PyObject* obj, const pelda::Domain** out);
 
 }  // namespace ovelt
+
+// ---------------------------------------------------------------------------
+// Multiple alignment results, shared by multiple_align and align_pdbs.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pelda/treewise/multiple_alignment.hpp"
+
+namespace ovelt {
+
+// A new MultipleAlignmentResult owning the alignment and the given lists.
+PyObject* wrap_multiple_result(pelda::MultipleAlignment alignment, std::vector<pelda::Transform> pre_transforms,
+                               std::vector<std::string> source_paths);
+// write_all's body: writes every structure, returns the list of paths.
+PyObject* write_multiple_result(PyObject* result, const std::string& dir, const std::optional<std::string>& prefix);
+
+// Any integer the interpreter can index with, as an unsigned count; a
+// negative one raises the interpreter's OverflowError.
+bool arg_unsigned(const char* qualname, const char* name, PyObject* obj, std::size_t* out);
+// A sequence (not str) of Domain objects, copied.
+bool arg_domain_list(const char* qualname, const char* name, PyObject* obj, std::vector<pelda::Domain>* out);
+
+}  // namespace ovelt

@@ -169,4 +169,33 @@ bool refuse_delete(PyObject* value);
 // "%.Nf" with the library's spelling of specials: "NaN", "inf", "-inf".
 std::string format_fixed(double v, int decimals);
 
+// ---------------------------------------------------------------------------
+// Lists
+
+// A new list of n items made by item(i), a new reference or nullptr on failure.
+template <class F>
+PyObject* list_of(std::size_t n, F&& item) {
+  Ref list(PyList_New(Py_ssize_t(n)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* v = item(i);
+    if (!v) return nullptr;
+    PyList_SET_ITEM(list.get(), Py_ssize_t(i), v);
+  }
+  return list.release();
+}
+
+// A sequence argument (not str) converted item by item with
+// convert(item, T*), which raises and returns false on a bad item.
+template <class T, class F>
+bool arg_list(const char* qualname, const char* name, PyObject* obj, std::vector<T>* out, F&& convert) {
+  std::vector<Ref> items;
+  if (!arg_sequence(qualname, name, obj, &items)) return false;
+  out->clear();
+  out->resize(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i)
+    if (!convert(items[i].get(), &(*out)[i])) return false;
+  return true;
+}
+
 }  // namespace ovelt

@@ -1,20 +1,256 @@
-// Placeholder: replaced when this class lands.
+// Python class MultipleAlignmentResult and the function multiple_align.
+#include <algorithm>
+#include <optional>
+
 #include "bindings.hpp"
+#include "pelda/io/pdb_writer.hpp"
+#include "pelda/treewise/multiple_alignment.hpp"
 
 namespace ovelt {
-
 namespace {
-PyType_Slot multiple_alignment_result_slots[] = {{0, nullptr}};
-PyType_Spec multiple_alignment_result_spec = {"MultipleAlignmentResult", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, multiple_alignment_result_slots};
-PyTypeObject* multiple_alignment_result_cache = nullptr;
+
+using pelda::Transform;
+
+// What one result object holds, fixed when it is made.
+struct MultipleRecord {
+  std::vector<Transform> transforms;
+  std::vector<Transform> pre_transforms;
+  std::vector<std::string> source_paths;  // read only by write_all
+  std::vector<std::size_t> core_positions;
+  std::vector<pelda::Column> columns;
+  double avg_rmsd = 0.0;
+  double score = 0.0;
+};
+
+PyTypeObject* result_cache = nullptr;
+
+const MultipleRecord& record(PyObject* self) { return unbox<MultipleRecord>(self); }
+
+// transforms[i] after pre_transforms[i], over the shorter of the two lists.
+std::vector<Transform> full_transforms(const MultipleRecord& r) {
+  const std::size_t m = std::min(r.transforms.size(), r.pre_transforms.size());
+  std::vector<Transform> out;
+  out.reserve(m);
+  for (std::size_t i = 0; i < m; ++i) out.push_back(r.transforms[i].compose(r.pre_transforms[i]));
+  return out;
+}
+
+PyObject* transform_list(const std::vector<Transform>& ts) {
+  return list_of(ts.size(), [&](std::size_t i) { return wrap_transform(ts[i]); });
+}
+
+PyObject* column_list(const pelda::Column& column) {
+  return list_of(column.size(), [&](std::size_t d) {
+    return column[d] ? PyLong_FromSize_t(*column[d]) : Py_NewRef(Py_None);
+  });
+}
+
+PyObject* get_n_columns(PyObject* self, void*) { return PyLong_FromSize_t(record(self).columns.size()); }
+PyObject* get_n_core(PyObject* self, void*) { return PyLong_FromSize_t(record(self).core_positions.size()); }
+PyObject* get_avg_rmsd(PyObject* self, void*) { return PyFloat_FromDouble(record(self).avg_rmsd); }
+PyObject* get_score(PyObject* self, void*) { return PyFloat_FromDouble(record(self).score); }
+
+PyObject* get_transforms(PyObject* self, void*) {
+  return guarded([&] { return transform_list(record(self).transforms); });
+}
+
+PyObject* get_full_transforms(PyObject* self, void*) {
+  return guarded([&] { return transform_list(full_transforms(record(self))); });
+}
+
+PyObject* get_core_positions(PyObject* self, void*) {
+  return guarded([&] {
+    const std::vector<std::size_t>& core = record(self).core_positions;
+    return list_of(core.size(), [&](std::size_t i) { return PyLong_FromSize_t(core[i]); });
+  });
+}
+
+PyObject* get_columns(PyObject* self, void*) {
+  return guarded([&] {
+    const std::vector<pelda::Column>& columns = record(self).columns;
+    return list_of(columns.size(), [&](std::size_t c) { return column_list(columns[c]); });
+  });
+}
+
+PyObject* get_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    const char* q = "MultipleAlignmentResult.get_transform";
+    if (!parse_args(q, args, nargs, kwnames, {"index"}, 1, a, 1)) return nullptr;
+    std::size_t index = 0;
+    if (!arg_unsigned(q, "index", a[0], &index)) return nullptr;
+    const std::vector<Transform>& ts = record(self).transforms;
+    if (index >= ts.size()) return raise_value("Invalid domain index: " + std::to_string(index));
+    return wrap_transform(ts[index]);
+  });
+}
+
+PyObject* write_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    const char* q = "MultipleAlignmentResult.write_all";
+    if (!parse_args(q, args, nargs, kwnames, {"output_dir", "prefix"}, 1, a, 1)) return nullptr;
+    std::string dir;
+    std::optional<std::string> prefix;
+    if (!arg_string(q, "output_dir", a[0], &dir)) return nullptr;
+    if (a[1] && a[1] != Py_None) {
+      if (!PyUnicode_Check(a[1])) {
+        raise_arg_type(q, "prefix", "str or None", a[1]);
+        return nullptr;
+      }
+      if (!arg_string(q, "prefix", a[1], &prefix.emplace())) return nullptr;
+    }
+    return write_multiple_result(self, dir, prefix);
+  });
+}
+
+PyObject* repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const MultipleRecord& r = record(self);
+    const std::string s = "MultipleAlignmentResult(n_structures=" + std::to_string(r.transforms.size()) +
+                          ", n_columns=" + std::to_string(r.columns.size()) +
+                          ", n_core=" + std::to_string(r.core_positions.size()) +
+                          ", avg_rmsd=" + format_fixed(r.avg_rmsd, 3) + ")";
+    return PyUnicode_FromString(s.c_str());
+  });
+}
+
+PyMethodDef methods[] = {
+    {"get_transform", as_cfunc(get_transform), METH_FASTCALL | METH_KEYWORDS,
+     "get_transform($self, index)\n--\n\nReturns the transformation for a specific domain."},
+    {"write_all", as_cfunc(write_all), METH_FASTCALL | METH_KEYWORDS,
+     "write_all($self, output_dir, prefix=None)\n--\n\n"
+     "Writes all aligned structures as full PDB files to the specified directory.\n\n"
+     "Args:\n"
+     "    output_dir: Directory to write aligned PDB files.\n"
+     "    prefix: Optional prefix for output filenames (default \"aligned_\").\n\n"
+     "Returns:\n"
+     "    List of output file paths."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"n_columns", get_n_columns, nullptr, "Number of alignment columns.", nullptr},
+    {"n_core", get_n_core, nullptr, "Number of core positions (all structures present).", nullptr},
+    {"avg_rmsd", get_avg_rmsd, nullptr, "Average pairwise RMSD.", nullptr},
+    {"score", get_score, nullptr, "Overall alignment score.", nullptr},
+    {"transforms", get_transforms, nullptr, "Returns all transformations as a list.", nullptr},
+    {"core_positions", get_core_positions, nullptr, "Returns core position indices.", nullptr},
+    {"columns", get_columns, nullptr,
+     "Returns alignment columns as list of lists.\n\n"
+     "Each column is a list where element i is the residue index for\n"
+     "domain i, or None if that domain has a gap at this position.",
+     nullptr},
+    {"full_transforms", get_full_transforms, nullptr,
+     "Returns the full composed transforms (pre-alignment + MSA refinement).\n\n"
+     "These transforms can be applied directly to the original PDB files\n"
+     "to get the final aligned structures.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<MultipleRecord>)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {Py_tp_doc, const_cast<char*>("Python wrapper for multiple alignment result.")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"MultipleAlignmentResult", sizeof(Box<MultipleRecord>), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+
+bool arg_transform_list(const char* qualname, PyObject* obj, std::vector<Transform>* out) {
+  return arg_list(qualname, "pre_transforms", obj, out,
+                  [&](PyObject* item, Transform* t) { return arg_transform(qualname, "pre_transforms", item, t); });
+}
+
+PyObject* multiple_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[3];
+    const char* q = "multiple_align";
+    if (!parse_args(q, args, nargs, kwnames, {"domains", "params", "pre_transforms"}, 1, a)) return nullptr;
+    std::vector<pelda::Domain> domains;
+    pelda::Parameters params;
+    std::optional<std::vector<Transform>> pre;
+    if (!arg_domain_list(q, "domains", a[0], &domains) || !arg_parameters(q, a[1], &params)) return nullptr;
+    if (a[2] && a[2] != Py_None && !arg_transform_list(q, a[2], &pre.emplace())) return nullptr;
+    if (domains.size() < 2) return raise_value("Need at least 2 domains for multiple alignment");
+    std::vector<std::string> sources;
+    for (const pelda::Domain& d : domains) sources.push_back(d.pdb_file);
+    if (!pre) pre.emplace(domains.size());
+    pelda::Result<pelda::MultipleAlignment> r = pelda::align_multiple(domains, params);
+    if (!r) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", r.error());
+    return wrap_multiple_result(std::move(r).value(), std::move(*pre), std::move(sources));
+  });
+}
+
 }  // namespace
 
-PyTypeObject* multiple_alignment_result_type() { return lazy_type(&multiple_alignment_result_spec, &multiple_alignment_result_cache); }
+PyTypeObject* multiple_alignment_result_type() { return lazy_type(&spec, &result_cache); }
 
-static PyObject* multiple_align_stub(PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "multiple_align is not available yet");
-  return nullptr;
+PyObject* wrap_multiple_result(pelda::MultipleAlignment alignment, std::vector<Transform> pre_transforms,
+                               std::vector<std::string> source_paths) {
+  MultipleRecord r;
+  r.transforms = std::move(alignment.transforms);
+  r.pre_transforms = std::move(pre_transforms);
+  r.source_paths = std::move(source_paths);
+  r.core_positions = std::move(alignment.core_positions);
+  r.columns = std::move(alignment.columns);
+  r.avg_rmsd = alignment.avg_rmsd;
+  r.score = alignment.score;
+  return box_new(multiple_alignment_result_type(), std::move(r));
 }
-PyMethodDef multiple_align_def = {"multiple_align", multiple_align_stub, METH_VARARGS, "multiple_align(domains, params=None, pre_transforms=None)\n--\n\n"};
+
+PyObject* write_multiple_result(PyObject* result, const std::string& dir, const std::optional<std::string>& prefix) {
+  const MultipleRecord& r = record(result);
+  pelda::Result<std::vector<std::string>> paths =
+      pelda::write_aligned_structures(dir, prefix, r.source_paths, r.transforms, r.pre_transforms);
+  if (!paths) {
+    PyObject* type = paths.error().kind == pelda::ErrorKind::Value ? PyExc_ValueError : PyExc_IOError;
+    return raise_core(type, "", paths.error());
+  }
+  return list_of(paths->size(), [&](std::size_t i) {
+    const std::string& path = (*paths)[i];
+    return PyUnicode_DecodeUTF8(path.data(), Py_ssize_t(path.size()), "replace");
+  });
+}
+
+bool arg_unsigned(const char* qualname, const char* name, PyObject* obj, std::size_t* out) {
+  if (!PyIndex_Check(obj)) {
+    raise_arg_type(qualname, name, "int", obj);
+    return false;
+  }
+  Ref index(PyNumber_Index(obj));
+  if (!index) return false;
+  const std::size_t v = PyLong_AsSize_t(index.get());
+  if (v == std::size_t(-1) && PyErr_Occurred()) return false;
+  *out = v;
+  return true;
+}
+
+bool arg_domain_list(const char* qualname, const char* name, PyObject* obj, std::vector<pelda::Domain>* out) {
+  return arg_list(qualname, name, obj, out, [&](PyObject* item, pelda::Domain* copy) {
+    const pelda::Domain* d = nullptr;
+    if (!arg_domain(qualname, name, item, &d)) return false;
+    *copy = *d;
+    return true;
+  });
+}
+
+PyMethodDef multiple_align_def = {
+    "multiple_align", as_cfunc(multiple_align), METH_FASTCALL | METH_KEYWORDS,
+    "multiple_align(domains, params=None, pre_transforms=None)\n--\n\n"
+    "Performs multiple structure alignment.\n\n"
+    "Args:\n"
+    "    domains: List of Domain objects to align.\n"
+    "    params: Optional alignment parameters.\n"
+    "    pre_transforms: Optional list of pre-alignment transforms. If provided,\n"
+    "                    these will be composed with MSA transforms for full output.\n\n"
+    "Returns:\n"
+    "    MultipleAlignmentResult with transformations and alignment.\n\n"
+    "Raises:\n"
+    "    ValueError: If alignment fails or fewer than 2 domains provided."};
 
 }  // namespace ovelt

@@ -15,3 +15,15 @@ def manifest_rows():
 @pytest.fixture
 def data_dir():
     return DATA
+
+
+def make_params(values):
+    """None, or ovelt.Parameters with the given attributes set."""
+    if values is None:
+        return None
+    import ovelt
+
+    p = ovelt.Parameters()
+    for name, value in values.items():
+        setattr(p, name, value)
+    return p
