@@ -38,7 +38,7 @@ KRINGLES = files_of(DATA / "structures" / "kringle")
          "^Reference index 2 out of range for 2 structures$"),
         (dict(pdb_files=["a.pdb"], output_dir="o", chain="AB"), ValueError, "^expected a string of length 1$"),
         (dict(pdb_files=["a.pdb"], output_dir="o", chain=1), TypeError, "chain"),
-        (dict(pdb_files=["a.pdb"], output_dir="o", reference_index=-1), OverflowError, ""),
+        (dict(pdb_files=["a.pdb"], output_dir="o", reference_index=-1), OverflowError, None),
         (dict(pdb_files=["a.pdb"], output_dir="o", reference_index=0.0), TypeError, "reference_index"),
         (dict(pdb_files="ab.pdb", output_dir="o"), TypeError, "pdb_files"),
         (dict(pdb_files=["a.pdb", DATA], output_dir="o"), TypeError, "pdb_files"),

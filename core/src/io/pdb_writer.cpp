@@ -1,6 +1,7 @@
 #include "pelda/io/pdb_writer.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -15,12 +16,20 @@ namespace pelda {
 namespace {
 
 // Three decimals right-aligned in 8 columns; wider values widen the field.
+// to_chars rounds exactly as printf's "%.3f" does, at a fraction of the cost.
 void append_coordinate(std::string& out, double v) {
   char buf[400];
-  if (std::isnan(v)) std::snprintf(buf, sizeof buf, "%8s", "NaN");
-  else if (std::isinf(v)) std::snprintf(buf, sizeof buf, "%8s", v > 0 ? "inf" : "-inf");
-  else std::snprintf(buf, sizeof buf, "%8.3f", v);
-  out += buf;
+  std::string_view text;
+  if (std::isnan(v)) {
+    text = "NaN";
+  } else if (std::isinf(v)) {
+    text = v > 0 ? "inf" : "-inf";
+  } else {
+    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 3);
+    text = std::string_view(buf, std::size_t(res.ptr - buf));
+  }
+  if (text.size() < 8) out.append(8 - text.size(), ' ');
+  out += text;
 }
 
 void append_padded(std::string& out, std::string_view text, std::size_t width) {
