@@ -1,19 +1,368 @@
-// Placeholder: replaced when this class lands.
+// Python class Domain: one core Domain held by value.
 #include "bindings.hpp"
+#include "pelda/io/dssp_reader.hpp"
+#include "pelda/io/pdb_reader.hpp"
+#include "pelda/io/pdb_writer.hpp"
+#include "pelda/io/utf8.hpp"
 
 namespace ovelt {
-
 namespace {
-PyType_Slot domain_slots[] = {{0, nullptr}};
-PyType_Spec domain_spec = {"Domain", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, domain_slots};
+
+using pelda::Domain;
+
 PyTypeObject* domain_cache = nullptr;
+
+Domain& self_domain(PyObject* self) { return unbox<Domain>(self); }
+
+PyObject* str_from(const std::string& s) { return PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())); }
+
+// Optional chain argument of the file readers; '?' means none, like absence.
+bool arg_reader_chain(const char* q, PyObject* obj, std::optional<char32_t>* out) {
+  char32_t c;
+  bool given;
+  if (!arg_chain(q, "chain", obj, &c, &given)) return false;
+  *out = given ? std::optional<char32_t>(c) : std::nullopt;
+  return true;
+}
+
+// Calls with positional and keyword arguments as a tuple and a dict, read
+// with the same rules and wording as the vectorcall functions.
+bool parse_tuple_args(const char* q, PyObject* args, PyObject* kwargs, const std::vector<const char*>& names,
+                      std::size_t n_required, PyObject** out) {
+  std::vector<PyObject*> flat;
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
+  Ref kwnames;
+  if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+    kwnames = Ref(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+    if (!kwnames) return false;
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      Py_INCREF(key);
+      PyTuple_SET_ITEM(kwnames.get(), k++, key);
+      flat.push_back(value);
+    }
+  }
+  return parse_args(q, flat.data(), nargs, kwnames.get(), names, n_required, out);
+}
+
+// ---------------------------------------------------------------------------
+// Constructors
+
+PyObject* domain_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    const char* q = "Domain";
+    if (!parse_tuple_args(q, args, kwargs, {"id", "chain"}, 1, a)) return nullptr;
+    std::string id;
+    char32_t chain = U'A';
+    bool given;
+    if (!arg_string(q, "id", a[0], &id) || !arg_chain(q, "chain", a[1], &chain, &given)) return nullptr;
+    return box_new(type, pelda::make_domain(std::move(id), given ? chain : U'A'));
+  });
+}
+
+PyObject* from_pdb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    const char* q = "Domain.from_pdb";
+    std::string path;
+    std::optional<char32_t> chain;
+    if (!parse_args(q, args, nargs, kwnames, {"path", "chain"}, 1, a) || !arg_string(q, "path", a[0], &path) ||
+        !arg_reader_chain(q, a[1], &chain))
+      return nullptr;
+    pelda::Result<Domain> d = pelda::read_pdb_domain(path, chain);
+    if (!d) return raise_core(PyExc_ValueError, "Failed to parse PDB: ", d.error());
+    return wrap_domain(std::move(d).value());
+  });
+}
+
+PyObject* from_dssp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[3];
+    const char* q = "Domain.from_dssp";
+    std::string pdb_path, dssp_path;
+    std::optional<char32_t> chain;
+    if (!parse_args(q, args, nargs, kwnames, {"pdb_path", "dssp_path", "chain"}, 2, a) ||
+        !arg_string(q, "pdb_path", a[0], &pdb_path) || !arg_string(q, "dssp_path", a[1], &dssp_path) ||
+        !arg_reader_chain(q, a[2], &chain))
+      return nullptr;
+    pelda::Result<Domain> d = pelda::read_pdb_domain(pdb_path, chain);
+    if (!d) return raise_core(PyExc_ValueError, "Failed to parse PDB: ", d.error());
+    if (pelda::Status s = pelda::apply_dssp(*d, dssp_path); !s)
+      return raise_core(PyExc_ValueError, "Failed to parse DSSP: ", s.error());
+    return wrap_domain(std::move(d).value());
+  });
+}
+
+PyObject* from_arrays(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[4];
+    const char* q = "Domain.from_arrays";
+    std::string id, seq;
+    pelda::MatrixView coords;
+    char32_t chain = U'A';
+    bool given;
+    if (!parse_args(q, args, nargs, kwnames, {"id", "coords", "sequence", "chain"}, 3, a) ||
+        !arg_string(q, "id", a[0], &id) || !arg_array(q, "coords", a[1], 2, &coords) ||
+        !arg_string(q, "sequence", a[2], &seq) || !arg_chain(q, "chain", a[3], &chain, &given))
+      return nullptr;
+    pelda::Result<Domain> d = pelda::domain_from_arrays(std::move(id), coords, seq, given ? chain : U'A');
+    if (!d) return raise_core(PyExc_ValueError, "", d.error());
+    return wrap_domain(std::move(d).value());
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Methods
+
+PyObject* load_dssp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    const char* q = "Domain.load_dssp";
+    std::string path;
+    if (!parse_args(q, args, nargs, kwnames, {"path"}, 1, a, 1) || !arg_string(q, "path", a[0], &path))
+      return nullptr;
+    if (pelda::Status s = pelda::apply_dssp(self_domain(self), path); !s)
+      return raise_core(PyExc_ValueError, "Failed to parse DSSP: ", s.error());
+    Py_RETURN_NONE;
+  });
+}
+
+// `full` takes a bool (Python's or NumPy's), nothing else.
+bool arg_flag(const char* q, const char* name, PyObject* obj, bool* out) {
+  if (!obj) return true;
+  if (PyBool_Check(obj) || is_numpy_bool(obj)) {
+    const int t = PyObject_IsTrue(obj);
+    if (t < 0) return false;
+    *out = t != 0;
+    return true;
+  }
+  raise_arg_type(q, name, "bool", obj);
+  return false;
+}
+
+PyObject* to_pdb(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[3];
+    const char* q = "Domain.to_pdb";
+    std::string path;
+    bool full = true;
+    if (!parse_args(q, args, nargs, kwnames, {"path", "transform", "full"}, 1, a, 1) ||
+        !arg_string(q, "path", a[0], &path) || !arg_flag(q, "full", a[2], &full))
+      return nullptr;
+    std::optional<pelda::Transform> transform;
+    if (a[1] && a[1] != Py_None) {
+      transform.emplace();
+      if (!arg_transform(q, "transform", a[1], &*transform)) return nullptr;
+    }
+    const Domain& d = self_domain(self);
+    const pelda::Status s =
+        full && !d.pdb_file.empty()
+            ? pelda::rewrite_pdb_file(d.pdb_file, path, transform.value_or(pelda::Transform::identity()), d.chain)
+            : pelda::write_ca_pdb(d, path, transform ? &*transform : nullptr);
+    if (!s) return raise_core(PyExc_OSError, "Failed to write PDB: ", s.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* copy(PyObject* self, PyObject*) {
+  return guarded([&] { return wrap_domain(self_domain(self)); });
+}
+
+PyObject* ss_content(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const std::array<double, 3> c = pelda::ss_content(self_domain(self));
+    return Py_BuildValue("(ddd)", c[0], c[1], c[2]);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Properties
+
+// A setter's value must be a str.
+bool value_string(const char* attr, PyObject* value, std::string* out) {
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "attribute '%s' must be str, not %s", attr, Py_TYPE(value)->tp_name);
+    return false;
+  }
+  return arg_string("Domain", attr, value, out);
+}
+
+PyObject* get_id(PyObject* self, void*) {
+  return guarded([&] { return str_from(self_domain(self).id); });
+}
+
+int set_id(PyObject* self, PyObject* value, void*) {
+  return guarded([&]() -> int {
+    std::string id;
+    if (refuse_delete(value) || !value_string("id", value, &id)) return -1;
+    self_domain(self).id = std::move(id);
+    return 0;
+  });
+}
+
+PyObject* get_chain(PyObject* self, void*) {
+  return guarded([&] { return str_from(pelda::to_utf8(self_domain(self).chain)); });
+}
+
+int set_chain(PyObject* self, PyObject* value, void*) {
+  return guarded([&]() -> int {
+    if (refuse_delete(value)) return -1;
+    if (!PyUnicode_Check(value)) {
+      PyErr_Format(PyExc_TypeError, "attribute 'chain' must be str, not %s", Py_TYPE(value)->tp_name);
+      return -1;
+    }
+    char32_t c;
+    bool given;
+    if (!arg_chain("Domain", "chain", value, &c, &given)) return -1;
+    self_domain(self).chain = c;
+    return 0;
+  });
+}
+
+PyObject* get_pdb_file(PyObject* self, void*) {
+  return guarded([&] { return str_from(self_domain(self).pdb_file); });
+}
+
+PyObject* get_sequence(PyObject* self, void*) {
+  return guarded([&] { return str_from(pelda::sequence(self_domain(self))); });
+}
+
+PyObject* get_secondary_structure(PyObject* self, void*) {
+  return guarded([&] { return str_from(pelda::secondary_structure(self_domain(self))); });
+}
+
+PyObject* get_has_dssp(PyObject* self, void*) { return PyBool_FromLong(self_domain(self).has_dssp); }
+
+PyObject* get_coordinates(PyObject* self, void*) {
+  return guarded([&] { return points_to_array(pelda::coordinates(self_domain(self))); });
+}
+
+int set_coordinates(PyObject* self, PyObject* value, void*) {
+  return guarded([&]() -> int {
+    pelda::MatrixView coords;
+    if (refuse_delete(value) || !arg_array("Domain.coordinates", "value", value, 2, &coords)) return -1;
+    if (pelda::Status s = pelda::set_coordinates(self_domain(self), coords); !s) {
+      raise_core(PyExc_ValueError, "", s.error());
+      return -1;
+    }
+    return 0;
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Special methods
+
+PyObject* repr(PyObject* self) {
+  return guarded([&] {
+    const Domain& d = self_domain(self);
+    return str_from("Domain(id='" + d.id + "', chain='" + pelda::to_utf8(d.chain) +
+                    "', n_residues=" + std::to_string(d.size()) + ")");
+  });
+}
+
+PyObject* str(PyObject* self) {
+  return guarded([&] {
+    const Domain& d = self_domain(self);
+    return str_from("<Domain " + d.id + " chain " + pelda::to_utf8(d.chain) + " with " + std::to_string(d.size()) +
+                    " residues>");
+  });
+}
+
+Py_ssize_t length(PyObject* self) { return Py_ssize_t(self_domain(self).size()); }
+
+int is_nonempty(PyObject* self) { return self_domain(self).size() > 0; }
+
+PyMethodDef methods[] = {
+    {"from_pdb", as_cfunc(from_pdb), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_pdb(path, chain=None)\n--\n\n"
+     "Creates a domain from a PDB file.\n\n"
+     "Args:\n"
+     "    path: Path to PDB file.\n"
+     "    chain: Optional chain identifier. If None, uses first chain found.\n\n"
+     "Returns:\n"
+     "    Domain object with C-alpha coordinates.\n\n"
+     "Raises:\n"
+     "    ValueError: If the file cannot be parsed.\n"
+     "    IOError: If the file cannot be read."},
+    {"from_dssp", as_cfunc(from_dssp), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_dssp(pdb_path, dssp_path, chain=None)\n--\n\n"
+     "Creates a domain from a DSSP file.\n\n"
+     "Loads both coordinates and secondary structure from DSSP.\n\n"
+     "Args:\n"
+     "    path: Path to DSSP file.\n"
+     "    chain: Optional chain identifier.\n\n"
+     "Returns:\n"
+     "    Domain object with coordinates and secondary structure."},
+    {"from_arrays", as_cfunc(from_arrays), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_arrays(id, coords, sequence, chain=None)\n--\n\n"
+     "Creates a domain from coordinates and sequence.\n\n"
+     "Args:\n"
+     "    id: Domain identifier.\n"
+     "    coords: Nx3 numpy array of C-alpha coordinates.\n"
+     "    sequence: Amino acid sequence string.\n"
+     "    chain: Optional chain identifier (default 'A').\n\n"
+     "Returns:\n"
+     "    New Domain object."},
+    {"load_dssp", as_cfunc(load_dssp), METH_FASTCALL | METH_KEYWORDS,
+     "load_dssp($self, path)\n--\n\n"
+     "Loads secondary structure from a DSSP file.\n\n"
+     "Args:\n"
+     "    path: Path to DSSP file."},
+    {"to_pdb", as_cfunc(to_pdb), METH_FASTCALL | METH_KEYWORDS,
+     "to_pdb($self, path, transform=None, full=True)\n--\n\n"
+     "Writes the domain to a PDB file.\n\n"
+     "By default, writes the FULL structure (all atoms) by transforming the\n"
+     "original PDB file. Set `full=False` to write only C-alpha atoms.\n\n"
+     "Args:\n"
+     "    path: Output file path.\n"
+     "    transform: Optional transformation to apply before writing.\n"
+     "    full: If True (default), writes all atoms from original PDB.\n"
+     "          If False, writes only C-alpha atoms."},
+    {"copy", copy, METH_NOARGS, "copy($self)\n--\n\nReturns a copy of this domain."},
+    {"ss_content", ss_content, METH_NOARGS,
+     "ss_content($self)\n--\n\nReturns secondary structure content as (helix, strand, coil) tuple."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"id", get_id, set_id, "Returns the domain identifier.", nullptr},
+    {"chain", get_chain, set_chain, "Returns the chain identifier.", nullptr},
+    {"pdb_file", get_pdb_file, nullptr, "Returns the source PDB file path.", nullptr},
+    {"sequence", get_sequence, nullptr, "Returns the amino acid sequence as a string.", nullptr},
+    {"secondary_structure", get_secondary_structure, nullptr, "Returns the secondary structure string.", nullptr},
+    {"has_dssp", get_has_dssp, nullptr, "Returns True if DSSP data has been loaded.", nullptr},
+    {"coordinates", get_coordinates, set_coordinates, "Returns C-alpha coordinates as numpy array (N x 3).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(domain_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Domain>)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_str, reinterpret_cast<void*>(str)},
+    {Py_sq_length, reinterpret_cast<void*>(length)},
+    {Py_nb_bool, reinterpret_cast<void*>(is_nonempty)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {Py_tp_doc, const_cast<char*>("Domain(id, chain=None)\n--\n\n"
+                                  "Python wrapper for Domain.\n\n"
+                                  "Represents a protein domain with C-alpha coordinates and optional\n"
+                                  "secondary structure information.")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"Domain", sizeof(Box<Domain>), 0, Py_TPFLAGS_DEFAULT, slots};
+
 }  // namespace
 
-PyTypeObject* domain_type() { return lazy_type(&domain_spec, &domain_cache); }
-PyObject* wrap_domain(pelda::Domain) {
-  PyErr_SetString(PyExc_NotImplementedError, "Domain is not available yet");
-  return nullptr;
-}
+PyTypeObject* domain_type() { return lazy_type(&spec, &domain_cache); }
+
+PyObject* wrap_domain(pelda::Domain d) { return box_new(domain_type(), std::move(d)); }
+
 bool arg_domain(const char* qualname, const char* name, PyObject* obj, const pelda::Domain** out) {
   if (!check_instance(qualname, name, obj, domain_type(), "Domain")) return false;
   *out = &unbox<pelda::Domain>(obj);

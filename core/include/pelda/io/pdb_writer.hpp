@@ -1,0 +1,37 @@
+// Writing domains and transformed source files as PDB files.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pelda/error.hpp"
+#include "pelda/io/domain.hpp"
+#include "pelda/math/transform.hpp"
+
+namespace pelda {
+
+// A CA-only file: two REMARK lines, one ATOM line per residue, "END". The
+// positions are moved by `transform` when one is given.
+Status write_ca_pdb(const Domain& domain, const std::string& path, const Transform* transform);
+
+// Three-letter residue name of a one-letter code; "UNK" for unknown codes.
+std::string three_letter_code(char32_t code);
+
+// Copies `source` to `output` line by line, moving the ATOM and HETATM
+// records of the first model (of chain `chain_filter` only, when given) by
+// `transform`; later models lose their atoms. The output is not created
+// when the source cannot be opened.
+Status rewrite_pdb_file(const std::string& source, const std::string& output, const Transform& transform,
+                        std::optional<char32_t> chain_filter);
+
+// Rewrites every source file into `dir` as prefix + stem + ".pdb" (prefix
+// "aligned_" by default), moved by alignment[i] after pre[i]. Returns the
+// written paths. Files written before a failure stay on disk.
+Result<std::vector<std::string>> write_aligned_structures(const std::string& dir,
+                                                          const std::optional<std::string>& prefix,
+                                                          const std::vector<std::string>& sources,
+                                                          const std::vector<Transform>& alignment,
+                                                          const std::vector<Transform>& pre);
+
+}  // namespace pelda
