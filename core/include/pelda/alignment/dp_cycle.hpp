@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "pelda/math/vec.hpp"
 #include "pelda/pairwise/pairwise_alignment.hpp"
 #include "pelda/pairwise/parameters.hpp"
+#include "pelda/scoring/band.hpp"
 #include "pelda/scoring/similarity.hpp"
 
 namespace pelda {
@@ -24,7 +26,51 @@ struct CycleResult {
   ResiduePair first_range{0, 0}, second_range{0, 0};
 };
 
-CycleResult dp_cycle(const PointList& coords1, const PointList& coords2,
-                     const SimilarityMatrix& similarity, const AlignmentConfig& config);
+// The local path through one DP cell: where it started and where its
+// running maximum lies. A cell with value 0 has none (all zero).
+struct DpPath {
+  std::uint32_t start_row = 0, start_col = 0;
+  std::uint32_t max_row = 0, max_col = 0;
+  std::int32_t max = 0;
+};
+
+struct DpCell {
+  std::int32_t value = 0;
+  DpPath path;
+};
+
+// A recorded fragment: a path whose maximum reached the threshold. Only the
+// first entry per start cell can ever be chosen (later ones with the same
+// start never score higher), so one slot per start is kept; `next` chains the
+// slots of one start row.
+struct DpFragment {
+  DpPath path;
+  std::int32_t next = -1;
+};
+
+// Buffers of the dynamic programming, reused across cycles: two columns of
+// cells, one direction byte per cell (column-major), the fragments.
+struct DpWorkspace {
+  std::vector<DpCell> columns[2];
+  std::vector<std::uint8_t> directions;
+  BandTable band_table;
+  std::vector<Span> band;
+  std::vector<std::int32_t> row_heads;
+  std::vector<DpFragment> fragments;
+  std::vector<ResiduePair> traced;
+  PointList fixed, mobile;
+};
+
+// Direction bits.
+inline constexpr std::uint8_t kFromDiagonal = 1, kFromLeft = 2, kFromAbove = 4;
+
+// The cycle on a similarity matrix (n x m for coords1 x coords2). A matrix of
+// other dimensions gives the empty result.
+CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const SimilarityMatrix& similarity,
+                     const AlignmentConfig& config);
+
+// The cycle on integer scores already converted (the aligner's path).
+CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const ScoreMatrix& scores,
+                     const AlignmentConfig& config, DpWorkspace& ws);
 
 }  // namespace pelda

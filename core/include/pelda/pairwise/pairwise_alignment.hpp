@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,9 +23,19 @@ struct PairwiseAlignment {
   double seq_identity = 0.0;  // percentage 0-100
   std::vector<double> residue_similarity;
   std::size_t path_length = 0;  // traced path length L of the last cycle
+  std::size_t cycles = 0;       // alignment cycles run
 
   // What a structure shorter than the minimum length gets.
   static PairwiseAlignment empty() { return {}; }
 };
+
+// Percentage of equal residue types among the counted pairs. The pair at
+// position k counts when residue_similarity[k] reaches `pair_cutoff` and at
+// least two of its neighbours do (up to five ahead, four behind, each run
+// stopping at the first that falls short). The list is indexed by pair
+// position although it is laid out by first-structure residue; callers rely on
+// the numbers this gives (0 whenever pair_cutoff exceeds 1.25).
+double seq_identity_percent(const std::vector<ResiduePair>& pairs, const std::vector<double>& residue_similarity,
+                            std::u32string_view types1, std::u32string_view types2, double pair_cutoff);
 
 }  // namespace pelda

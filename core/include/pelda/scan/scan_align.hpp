@@ -25,6 +25,10 @@ struct ScanOutcome {
   bool significant = false;
 };
 
+// The aligner settings of every window run, and of the final refinement.
+AlignmentConfig scan_run_config(const ScanConfig& config);
+AlignmentConfig scan_refinement_config();
+
 Result<ScanOutcome> scan_align(const Domain& domain1, const Domain& domain2, const ScanConfig& config);
 
 }  // namespace pelda

@@ -8,6 +8,7 @@
 
 #include "pelda/math/vec.hpp"
 #include "pelda/pairwise/parameters.hpp"
+#include "pelda/scoring/band.hpp"
 
 namespace pelda {
 
@@ -21,6 +22,11 @@ struct SimilarityContext {
   bool band_adjust = true;
 
   static SimilarityContext from_config(const AlignmentConfig& config);
+
+  // |norm_sd| >= 1e-10: the matrix is shifted and scaled.
+  bool normalizes() const;
+  // The value an entry x ends up with.
+  double normalize(double x) const { return normalizes() ? (x - norm_mean) / norm_sd : x; }
 };
 
 struct SimilarityMatrix {
@@ -32,11 +38,63 @@ struct SimilarityMatrix {
   double at(std::size_t i, std::size_t j) const { return values[i * cols + j]; }
 };
 
+// A trace on the integer grid (coordinate x precision, rounded), kept as
+// doubles: every coordinate and every difference used by the kernel is an
+// integer below 2^35, so double arithmetic reproduces integer arithmetic
+// exactly while letting the kernel vectorise.
+struct IntegerTrace {
+  std::vector<double> x, y, z;     // position
+  std::vector<double> bx, by, bz;  // previous residue minus this one
+  std::vector<double> fx, fy, fz;  // next residue minus this one
+  std::vector<double> has_back, has_fwd;  // 1.0 where that neighbour exists
+
+  std::size_t size() const { return x.size(); }
+};
+
+void to_integer_trace(const PointList& coords, std::int32_t precision, IntegerTrace& out);
+
+// P of residue i of `a` and residue j of `b` (before normalisation).
+double pair_similarity(const IntegerTrace& a, const IntegerTrace& b, std::size_t i, std::size_t j,
+                       const SimilarityContext& ctx);
+
+// Evaluated cells of the banded matrix: one span of columns per row.
+void similarity_band_rows(std::size_t n, std::size_t m, const SimilarityContext& ctx, BandTable& table,
+                          std::vector<Span>& rows);
+
 // Cells inside the diagonal band only; the rest score as unevaluated.
 SimilarityMatrix similarity_banded(const PointList& coords1, const PointList& coords2,
                                    const SimilarityContext& ctx);
 // Every cell.
 SimilarityMatrix similarity_full(const PointList& coords1, const PointList& coords2,
                                  const SimilarityContext& ctx);
+
+// Integer score matrix of the dynamic programming: S = nearest(similarity x
+// precision) for residues 1..rows x 1..cols, with a zero border, stored
+// column-major (the DP walks columns) with column stride rows + 2.
+struct ScoreMatrix {
+  std::vector<std::int32_t> values;
+  std::size_t rows = 0, cols = 0;
+
+  std::size_t stride() const { return rows + 2; }
+  std::int32_t at(std::size_t r, std::size_t c) const { return values[c * stride() + r]; }
+  const std::int32_t* column(std::size_t c) const { return values.data() + c * stride(); }
+  void reset(std::size_t n, std::size_t m);  // zero-filled, keeps capacity
+};
+
+// Scratch reused between evaluations.
+struct SimilarityScratch {
+  BandTable band;
+  std::vector<Span> rows, columns;
+  std::vector<double> line;
+};
+
+// The banded, normalised similarity of `a` against `b` straight into integer
+// scores: the same numbers as similarity_banded followed by the conversion,
+// without the double matrix.
+void banded_scores(const IntegerTrace& a, const IntegerTrace& b, const SimilarityContext& ctx,
+                   std::uint32_t precision, ScoreMatrix& out, SimilarityScratch& scratch);
+
+// Conversion of an existing similarity matrix.
+void scores_from_matrix(const SimilarityMatrix& matrix, std::uint32_t precision, ScoreMatrix& out);
 
 }  // namespace pelda

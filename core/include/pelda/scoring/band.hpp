@@ -1,0 +1,61 @@
+// The diagonal band that limits residue similarity and dynamic programming.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+namespace pelda {
+
+// Half-open run [lo, hi) of positions in one line of a band; empty when lo == hi.
+struct Span {
+  std::size_t lo = 0, hi = 0;
+  bool empty() const { return lo == hi; }
+};
+
+// Cell (row, col) of a t-by-u frame lies in the band when |col/u - row/t| <= h.
+struct Band {
+  double t = 1.0, u = 1.0, h = 0.0;
+
+  bool contains(std::size_t row, std::size_t col) const {
+    return std::fabs(double(col) / u - double(row) / t) <= h;
+  }
+};
+
+// The same test with every division done once per row and per column
+// (the quotients, and so the answers, are bit-identical to Band::contains).
+struct BandTable {
+  std::vector<double> row_frac, col_frac;  // row / t, col / u
+  double h = 0.0;
+
+  void build(const Band& band, std::size_t rows, std::size_t cols);
+  bool contains(std::size_t row, std::size_t col) const { return std::fabs(col_frac[col] - row_frac[row]) <= h; }
+};
+
+// base + |(n - m) - 4|, with n - m taken as a signed 32-bit value: equal
+// lengths widen the band by 4.
+double adjusted_band_width(double base, std::size_t n, std::size_t m);
+
+// h = ((w / sqrt 2) (t/u + u/t)) / sqrt(t^2 + u^2).
+Band make_band(double width, double t, double u);
+
+// Scans lines 0 .. lines-1 in order. Each line starts at the first in-band
+// position of the last line that had one (`first` for the first line), skips
+// out-of-band positions up to `end`, then takes the run of in-band positions.
+// A line without any keeps the carried start. in(line, pos) tests membership.
+template <class InBand>
+void scan_band(std::size_t lines, std::size_t first, std::size_t end, InBand in, std::vector<Span>& out) {
+  out.assign(lines, Span{});
+  std::size_t start = first;
+  for (std::size_t line = 0; line < lines; ++line) {
+    std::size_t p = start;
+    while (p < end && !in(line, p)) ++p;
+    if (p == end) continue;
+    const std::size_t lo = p;
+    while (p < end && in(line, p)) ++p;
+    out[line] = {lo, p};
+    start = lo;
+  }
+}
+
+}  // namespace pelda

@@ -1,0 +1,209 @@
+#include "pelda/alignment/dp_cycle.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
+#include "pelda/math/rounding.hpp"
+#include "pelda/math/superpose.hpp"
+
+namespace pelda {
+namespace {
+
+// The integer constants of a cycle, all scaled by the precision.
+struct Thresholds {
+  std::int32_t gap, fragment, core;
+};
+
+Thresholds thresholds_of(const AlignmentConfig& config) {
+  const double p = double(config.precision);
+  return {round_to_int32(config.gap_penalty * p), round_to_int32(double(config.min_length) * p * config.cutoff_dist),
+          round_to_int32(0.3 * p)};
+}
+
+// Rows processed in each column c = 1..m (entry c - 1) of the padded matrix.
+void dp_band(std::size_t n, std::size_t m, double band_width, BandTable& table, std::vector<Span>& out) {
+  table.build(make_band(adjusted_band_width(band_width, n, m), double(n + 2), double(m + 2)), n + 2, m + 2);
+  scan_band(m, 1, n + 1, [&table](std::size_t line, std::size_t r) { return table.contains(r, line + 1); }, out);
+}
+
+// A path offered as a fragment: kept when its maximum reached the threshold
+// (tested by the caller, on the hot path) and it moved in both directions.
+void offer(const DpPath& p, DpWorkspace& ws) {
+  if (p.start_row == p.max_row || p.start_col == p.max_col) return;
+  for (std::int32_t k = ws.row_heads[p.start_row]; k >= 0; k = ws.fragments[std::size_t(k)].next) {
+    DpFragment& f = ws.fragments[std::size_t(k)];
+    if (f.path.start_col != p.start_col) continue;
+    if (p.max > f.path.max) f.path = p;
+    return;
+  }
+  ws.fragments.push_back({p, ws.row_heads[p.start_row]});
+  ws.row_heads[p.start_row] = std::int32_t(ws.fragments.size() - 1);
+}
+
+constexpr std::int64_t kMaxValue = std::numeric_limits<std::int32_t>::max();
+
+// Fills the direction bytes, records fragments and returns the largest value.
+// Candidates are formed in 64 bits and saturate at the int32 maximum, which
+// only a negative gap penalty on very long chains can reach.
+std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace& ws) {
+  const std::size_t n = scores.rows, m = scores.cols, stride = n + 2;
+  const std::int64_t gap = th.gap;
+  ws.columns[0].assign(stride, DpCell{});
+  ws.columns[1].assign(stride, DpCell{});
+  DpCell* prev = ws.columns[0].data();
+  DpCell* cur = ws.columns[1].data();
+  Span prev_span, cur_span;  // rows each column array holds
+  std::int32_t best = 0;
+  for (std::size_t c = 1; c <= m; ++c) {
+    const Span span = ws.band[c - 1];
+    for (std::size_t r = cur_span.lo; r < cur_span.hi; ++r)
+      if (r < span.lo || r >= span.hi) cur[r] = DpCell{};
+    const std::int32_t* s = scores.column(c);
+    std::uint8_t* dir = ws.directions.data() + c * stride;
+    for (std::size_t r = span.lo; r < span.hi; ++r) {
+      const DpCell& dg = prev[r - 1];
+      const DpCell& lf = prev[r];
+      const DpCell& up = cur[r - 1];
+      const std::int64_t diag = std::min<std::int64_t>(std::int64_t(dg.value) + s[r], kMaxValue);
+      const std::int64_t left = std::min<std::int64_t>(std::int64_t(lf.value) - gap, kMaxValue);
+      const std::int64_t upv = std::min<std::int64_t>(std::int64_t(up.value) - gap, kMaxValue);
+      const std::int64_t x = std::max(diag, std::max(left, upv));
+      const std::int32_t h = x >= 1 ? std::int32_t(x) : 0;
+      dir[r] = std::uint8_t((h == diag ? kFromDiagonal : 0) | (h == left ? kFromLeft : 0) | (h == upv ? kFromAbove : 0));
+      best = std::max(best, h);
+
+      DpCell& out = cur[r];
+      out.value = h;
+      const auto row = std::uint32_t(r), col = std::uint32_t(c);
+      if (h == 0) {
+        out.path = DpPath{};
+      } else if (h == diag) {
+        if (dg.value == 0) {
+          out.path = {row, col, row, col, h};
+        } else {
+          out.path = dg.path;
+          if (h >= out.path.max) out.path.max_row = row, out.path.max_col = col, out.path.max = h;
+        }
+      } else if (h == left) {
+        out.path = lf.path;  // a predecessor of value 0 hands on the empty path
+        if (h >= out.path.max) out.path.max_row = row, out.path.max_col = col, out.path.max = h;
+      } else {
+        out.path = up.path;
+        if (h > out.path.max) out.path.max_row = row, out.path.max_col = col, out.path.max = h;
+      }
+
+      if (r == n || c == m) {
+        if (h > 0 && out.path.max >= th.fragment) offer(out.path, ws);
+      } else if (h == 0 && dg.value > 0 && dg.path.max >= th.fragment) {
+        offer(dg.path, ws);
+      }
+    }
+    std::swap(prev, cur);  // cur now holds column c - 1, to be overwritten next
+    cur_span = prev_span;
+    prev_span = span;
+  }
+  return best;
+}
+
+// The fragment that a stable sort by descending score would put first:
+// ties go to the lower start row, then to the earlier entry in that row.
+const DpPath* best_fragment(const std::vector<DpFragment>& fragments) {
+  const DpPath* best = nullptr;
+  for (const DpFragment& f : fragments)
+    if (!best || f.path.max > best->max || (f.path.max == best->max && f.path.start_row < best->start_row))
+      best = &f.path;
+  return best;
+}
+
+struct Trace {
+  std::size_t gaps_second = 0, gaps_first = 0;  // left steps, up steps
+};
+
+// Walks the direction bytes back from the fragment's end; pairs are padded
+// (1-based) indices, in decreasing order.
+Trace trace_back(const DpPath& f, std::size_t stride, const std::vector<std::uint8_t>& directions,
+                 std::vector<ResiduePair>& pairs) {
+  Trace t;
+  pairs.clear();
+  std::size_t r = f.max_row, c = f.max_col;
+  while (r >= f.start_row && c >= f.start_col && !(r == 0 && c == 0)) {
+    const std::uint8_t d = directions[c * stride + r];
+    if (d & kFromDiagonal) {
+      pairs.emplace_back(r, c);
+      --r;
+      --c;
+    } else if (d & kFromLeft) {
+      ++t.gaps_second;
+      --c;
+    } else if (d & kFromAbove) {
+      ++t.gaps_first;
+      --r;
+    } else {
+      break;
+    }
+  }
+  return t;
+}
+
+void fit_core(const PointList& coords1, const PointList& coords2, DpWorkspace& ws, CycleResult& out) {
+  if (out.core_count < 3) return;
+  ws.fixed.clear();
+  ws.mobile.clear();
+  for (const ResiduePair& p : out.core_pairs) {
+    ws.fixed.push_back(coords1[p.first]);
+    ws.mobile.push_back(coords2[p.second]);
+  }
+  const Superposition fit = superpose(ws.fixed, ws.mobile);
+  out.transform = fit.transform;
+  out.rmsd = fit.rmsd;
+}
+
+}  // namespace
+
+CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const ScoreMatrix& scores,
+                     const AlignmentConfig& config, DpWorkspace& ws) {
+  CycleResult out;
+  const std::size_t n = scores.rows, m = scores.cols, stride = n + 2;
+  const Thresholds th = thresholds_of(config);
+  dp_band(n, m, config.band_width, ws.band_table, ws.band);
+  ws.directions.assign(stride * (m + 2), 0);
+  ws.row_heads.assign(stride, -1);
+  ws.fragments.clear();
+  const std::int32_t best = run_dp(scores, th, ws);
+  const DpPath* frag = best_fragment(ws.fragments);
+  if (!frag) return out;
+
+  const Trace t = trace_back(*frag, stride, ws.directions, ws.traced);
+  const std::size_t length = ws.traced.size() + t.gaps_second + t.gaps_first;
+  const double p = double(config.precision);
+  out.path_length = length;
+  out.residue_similarity.assign(std::max({length, n, m}), -1.0);
+  for (auto it = ws.traced.rbegin(); it != ws.traced.rend(); ++it) {
+    const std::int32_t s = scores.at(it->first, it->second);
+    const ResiduePair pair{it->first - 1, it->second - 1};
+    out.residue_similarity[pair.first] = double(s) / p;
+    if (s >= th.core) out.core_pairs.push_back(pair);
+  }
+  out.core_count = out.core_pairs.size();
+  fit_core(coords1, coords2, ws, out);
+
+  if (n > 0 && m > 0 && length > 0)
+    out.score = ((double(best) / p) / double(length)) * (double(length - t.gaps_second) / double(n)) *
+                (double(length - t.gaps_first) / double(m));
+  const auto from = [](std::uint32_t v) { return v > 0 ? std::size_t(v) - 1 : 0; };
+  out.first_range = {from(frag->start_row), std::min(from(frag->max_row), n - 1)};
+  out.second_range = {from(frag->start_col), std::min(from(frag->max_col), m - 1)};
+  return out;
+}
+
+CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const SimilarityMatrix& similarity,
+                     const AlignmentConfig& config) {
+  if (similarity.rows != coords1.size() || similarity.cols != coords2.size()) return CycleResult{};
+  ScoreMatrix scores;
+  scores_from_matrix(similarity, config.precision, scores);
+  DpWorkspace ws;
+  return dp_cycle(coords1, coords2, scores, config, ws);
+}
+
+}  // namespace pelda

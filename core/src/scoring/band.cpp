@@ -1,0 +1,26 @@
+#include "pelda/scoring/band.hpp"
+
+#include <cstdint>
+
+namespace pelda {
+
+double adjusted_band_width(double base, std::size_t n, std::size_t m) {
+  const auto diff = static_cast<std::int32_t>(static_cast<std::uint32_t>(n) - static_cast<std::uint32_t>(m));
+  const std::int64_t widen = std::int64_t(diff) - 4;
+  return base + double(widen < 0 ? -widen : widen);
+}
+
+Band make_band(double width, double t, double u) {
+  const double h = ((width / std::sqrt(2.0)) * (t / u + u / t)) / std::sqrt(t * t + u * u);
+  return {t, u, h};
+}
+
+void BandTable::build(const Band& band, std::size_t rows, std::size_t cols) {
+  row_frac.resize(rows);
+  col_frac.resize(cols);
+  for (std::size_t r = 0; r < rows; ++r) row_frac[r] = double(r) / band.t;
+  for (std::size_t c = 0; c < cols; ++c) col_frac[c] = double(c) / band.u;
+  h = band.h;
+}
+
+}  // namespace pelda

@@ -1,0 +1,244 @@
+#include "pelda/scoring/similarity.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "pelda/math/exp.hpp"
+#include "pelda/math/rounding.hpp"
+
+// The kernels below are compiled twice on x86-64 (AVX2 and baseline) and
+// picked at load time. Sanitizer builds keep one version.
+#if defined(__x86_64__) && defined(__has_attribute) && !defined(__SANITIZE_ADDRESS__)
+#if __has_attribute(target_clones)
+#define PELDA_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+#endif
+#ifndef PELDA_VECTOR_CLONES
+#define PELDA_VECTOR_CLONES
+#endif
+
+namespace pelda {
+namespace {
+
+// Constants of one evaluation. Without normalisation mean 0 and sd 1 leave
+// every value exactly as it is.
+struct Kernel {
+  double precision_sq, dist_denominator, conf_denominator, mean, sd;
+};
+
+Kernel kernel_of(const SimilarityContext& ctx, bool normalize) {
+  const double p = double(ctx.precision);
+  const bool scaled = normalize && ctx.normalizes();
+  return {p * p, ctx.dist_denominator, ctx.conf_denominator, scaled ? ctx.norm_mean : 0.0,
+          scaled ? ctx.norm_sd : 1.0};
+}
+
+// Residue i of `a` against residues lo..hi-1 of `b`, into out[0..hi-lo).
+// The formula is symmetric in the two traces bit for bit (differences only
+// change sign before they are squared), so a caller may hold either trace
+// fixed and get the same numbers for the same residue pair.
+inline void similarity_line(const IntegerTrace& a, std::size_t i, const IntegerTrace& b, std::size_t lo,
+                            std::size_t hi, const Kernel& kernel, double* __restrict out) {
+  const Kernel k = kernel;
+  const double ax = a.x[i], ay = a.y[i], az = a.z[i];
+  const double abx = a.bx[i], aby = a.by[i], abz = a.bz[i];
+  const double afx = a.fx[i], afy = a.fy[i], afz = a.fz[i];
+  const double a_back = a.has_back[i], a_fwd = a.has_fwd[i];
+  const double *bx = b.x.data(), *by = b.y.data(), *bz = b.z.data();
+  const double *bbx = b.bx.data(), *bby = b.by.data(), *bbz = b.bz.data();
+  const double *bfx = b.fx.data(), *bfy = b.fy.data(), *bfz = b.fz.data();
+  const double *b_back = b.has_back.data(), *b_fwd = b.has_fwd.data();
+  for (std::size_t j = lo; j < hi; ++j) {
+    const double dx = ax - bx[j], dy = ay - by[j], dz = az - bz[j];
+    const double d = dx * dx + dy * dy + dz * dz;
+    const double ux = abx - bbx[j], uy = aby - bby[j], uz = abz - bbz[j];
+    const double vx = afx - bfx[j], vy = afy - bfy[j], vz = afz - bfz[j];
+    // An absent term is multiplied by 0 and adds nothing; a present one by 1.
+    const double c = (ux * ux + uy * uy + uz * uz) * (a_back * b_back[j]) +
+                     (vx * vx + vy * vy + vz * vz) * (a_fwd * b_fwd[j]);
+    const double e = (d / k.precision_sq) / k.dist_denominator + (c / k.precision_sq) / k.conf_denominator;
+    out[j - lo] = (exp_1ulp(e) - k.mean) / k.sd;
+  }
+}
+
+PELDA_VECTOR_CLONES
+void fill_rows(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& rows, const Kernel& k,
+               double* values) {
+  const std::size_t m = b.size();
+  for (std::size_t i = 0; i < rows.size(); ++i) similarity_line(a, i, b, rows[i].lo, rows[i].hi, k, values + i * m + rows[i].lo);
+}
+
+// One column per residue of `b`, rows of `a` in `columns[j]`; `line` holds a
+// column of doubles before conversion.
+PELDA_VECTOR_CLONES
+void fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& columns,
+                        const Kernel& k, double precision, ScoreMatrix& out, std::vector<double>& line) {
+  line.resize(a.size());
+  double* buf = line.data();
+  for (std::size_t j = 0; j < columns.size(); ++j) {
+    const Span span = columns[j];
+    similarity_line(b, j, a, span.lo, span.hi, k, buf);
+    std::int32_t* col = out.values.data() + (j + 1) * out.stride() + 1;
+    for (std::size_t i = span.lo; i < span.hi; ++i) col[i] = round_to_int32(buf[i - span.lo] * precision);
+  }
+}
+
+// Same cells walked row by row; for bands whose columns are not one run.
+void fill_score_rows(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& rows, const Kernel& k,
+                     double precision, ScoreMatrix& out, std::vector<double>& line) {
+  line.resize(b.size());
+  const std::size_t stride = out.stride();
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    similarity_line(a, i, b, rows[i].lo, rows[i].hi, k, line.data());
+    for (std::size_t j = rows[i].lo; j < rows[i].hi; ++j)
+      out.values[(j + 1) * stride + i + 1] = round_to_int32(line[j - rows[i].lo] * precision);
+  }
+}
+
+// The rows evaluated in each column, when every column's rows form one run:
+// the non-empty rows are consecutive and both ends of their spans never move
+// back. The band tests are monotone in floating point, so this always holds
+// for the bands the aligner builds; false sends the caller to the row walk.
+bool columns_from_rows(const std::vector<Span>& rows, std::size_t m, std::vector<Span>& columns) {
+  columns.assign(m, Span{});
+  std::size_t f = 0;
+  while (f < rows.size() && rows[f].empty()) ++f;
+  if (f == rows.size()) return true;
+  std::size_t l = f;
+  while (l + 1 < rows.size() && !rows[l + 1].empty()) {
+    if (rows[l + 1].lo < rows[l].lo || rows[l + 1].hi < rows[l].hi) return false;
+    ++l;
+  }
+  for (std::size_t i = l + 1; i < rows.size(); ++i)
+    if (!rows[i].empty()) return false;
+  std::size_t first = f, past = f;  // first row with hi > j; first row with lo > j
+  for (std::size_t j = 0; j < m; ++j) {
+    while (first <= l && rows[first].hi <= j) ++first;
+    while (past <= l && rows[past].lo <= j) ++past;
+    if (first < past) columns[j] = {first, past};
+  }
+  return true;
+}
+
+SimilarityMatrix evaluate(const PointList& coords1, const PointList& coords2, const SimilarityContext& ctx,
+                          bool banded) {
+  SimilarityMatrix out;
+  const std::size_t n = coords1.size(), m = coords2.size();
+  out.rows = n;
+  out.cols = m;
+  out.normalized = ctx.normalizes();
+  if (out.normalized) {
+    out.mean = ctx.norm_mean;
+    out.sd = ctx.norm_sd;
+  }
+  out.values.assign(n * m, ctx.normalize(0.0));
+  if (n == 0 || m == 0) return out;
+  IntegerTrace a, b;
+  to_integer_trace(coords1, ctx.precision, a);
+  to_integer_trace(coords2, ctx.precision, b);
+  std::vector<Span> rows;
+  BandTable table;
+  if (banded) similarity_band_rows(n, m, ctx, table, rows);
+  else rows.assign(n, Span{0, m});
+  fill_rows(a, b, rows, kernel_of(ctx, true), out.values.data());
+  return out;
+}
+
+}  // namespace
+
+SimilarityContext SimilarityContext::from_config(const AlignmentConfig& config) {
+  SimilarityContext ctx;
+  ctx.e1 = config.e1;
+  ctx.e2 = config.e2;
+  ctx.dist_denominator = -2.0 * (config.e1 * config.e1);
+  ctx.conf_denominator = -2.0 * (config.e2 * config.e2);
+  ctx.norm_mean = config.norm_mean;
+  ctx.norm_sd = config.norm_sd;
+  ctx.band_width = config.band_width;
+  ctx.precision = std::int32_t(config.precision);
+  ctx.band_adjust = true;
+  return ctx;
+}
+
+bool SimilarityContext::normalizes() const { return !(std::fabs(norm_sd) < 1e-10); }
+
+void to_integer_trace(const PointList& coords, std::int32_t precision, IntegerTrace& out) {
+  const std::size_t n = coords.size();
+  for (auto* v : {&out.x, &out.y, &out.z, &out.bx, &out.by, &out.bz, &out.fx, &out.fy, &out.fz, &out.has_back,
+                  &out.has_fwd})
+    v->assign(n, 0.0);
+  const double p = double(precision);
+  for (std::size_t i = 0; i < n; ++i) {
+    out.x[i] = round_to_int32(coords[i].x * p);
+    out.y[i] = round_to_int32(coords[i].y * p);
+    out.z[i] = round_to_int32(coords[i].z * p);
+  }
+  for (std::size_t i = 1; i < n; ++i) {
+    out.bx[i] = out.x[i - 1] - out.x[i];
+    out.by[i] = out.y[i - 1] - out.y[i];
+    out.bz[i] = out.z[i - 1] - out.z[i];
+    out.has_back[i] = 1.0;
+    out.fx[i - 1] = -out.bx[i];
+    out.fy[i - 1] = -out.by[i];
+    out.fz[i - 1] = -out.bz[i];
+    out.has_fwd[i - 1] = 1.0;
+  }
+}
+
+double pair_similarity(const IntegerTrace& a, const IntegerTrace& b, std::size_t i, std::size_t j,
+                       const SimilarityContext& ctx) {
+  double p = 0.0;
+  similarity_line(a, i, b, j, j + 1, kernel_of(ctx, false), &p);
+  return p;
+}
+
+void similarity_band_rows(std::size_t n, std::size_t m, const SimilarityContext& ctx, BandTable& table,
+                          std::vector<Span>& rows) {
+  const double w = ctx.band_adjust ? adjusted_band_width(ctx.band_width, n, m) : ctx.band_width;
+  table.build(make_band(w, double(n + 1), double(m + 1)), n, m);
+  scan_band(n, 0, m, [&table](std::size_t i, std::size_t j) { return table.contains(i, j); }, rows);
+}
+
+SimilarityMatrix similarity_banded(const PointList& coords1, const PointList& coords2,
+                                   const SimilarityContext& ctx) {
+  return evaluate(coords1, coords2, ctx, true);
+}
+
+SimilarityMatrix similarity_full(const PointList& coords1, const PointList& coords2,
+                                 const SimilarityContext& ctx) {
+  return evaluate(coords1, coords2, ctx, false);
+}
+
+void ScoreMatrix::reset(std::size_t n, std::size_t m) {
+  rows = n;
+  cols = m;
+  values.assign((n + 2) * (m + 2), 0);
+}
+
+void banded_scores(const IntegerTrace& a, const IntegerTrace& b, const SimilarityContext& ctx,
+                   std::uint32_t precision, ScoreMatrix& out, SimilarityScratch& scratch) {
+  const std::size_t n = a.size(), m = b.size();
+  out.reset(n, m);
+  if (n == 0 || m == 0) return;
+  const double p = double(precision);
+  const std::int32_t unevaluated = round_to_int32(ctx.normalize(0.0) * p);
+  for (std::size_t c = 1; c <= m; ++c) {
+    std::int32_t* col = out.values.data() + c * out.stride();
+    std::fill(col + 1, col + n + 1, unevaluated);
+  }
+  similarity_band_rows(n, m, ctx, scratch.band, scratch.rows);
+  const Kernel k = kernel_of(ctx, true);
+  if (columns_from_rows(scratch.rows, m, scratch.columns)) fill_score_columns(a, b, scratch.columns, k, p, out, scratch.line);
+  else fill_score_rows(a, b, scratch.rows, k, p, out, scratch.line);
+}
+
+void scores_from_matrix(const SimilarityMatrix& matrix, std::uint32_t precision, ScoreMatrix& out) {
+  out.reset(matrix.rows, matrix.cols);
+  const double p = double(precision);
+  for (std::size_t c = 1; c <= matrix.cols; ++c) {
+    std::int32_t* col = out.values.data() + c * out.stride();
+    for (std::size_t r = 1; r <= matrix.rows; ++r) col[r] = round_to_int32(matrix.at(r - 1, c - 1) * p);
+  }
+}
+
+}  // namespace pelda

@@ -1,0 +1,277 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+#include "pelda/alignment/dp_cycle.hpp"
+#include "traces.hpp"
+
+using namespace pelda;
+using pelda::fixtures::helix;
+
+namespace {
+
+// A score matrix from 1-based cells; every other cell gets `fill`.
+ScoreMatrix scores(std::size_t n, std::size_t m, std::int32_t fill,
+                   std::initializer_list<std::tuple<std::size_t, std::size_t, std::int32_t>> cells) {
+  ScoreMatrix s;
+  s.reset(n, m);
+  for (std::size_t c = 1; c <= m; ++c)
+    for (std::size_t r = 1; r <= n; ++r) s.values[c * s.stride() + r] = fill;
+  for (auto [r, c, v] : cells) s.values[c * s.stride() + r] = v;
+  return s;
+}
+
+// Fragment threshold 300 and gap 1000 unless changed.
+AlignmentConfig small_config(double gap = 1.0, double cutoff = 0.1) {
+  AlignmentConfig cfg;
+  cfg.gap_penalty = gap;
+  cfg.cutoff_dist = cutoff;
+  return cfg;
+}
+
+std::uint8_t direction(const DpWorkspace& ws, const ScoreMatrix& s, std::size_t r, std::size_t c) {
+  return ws.directions[c * s.stride() + r];
+}
+
+// A literal rendering of the cycle's dynamic programming on full matrices,
+// with fragment lists kept entry by entry and a stable sort, to check the
+// two-column version against.
+struct Reference {
+  struct Path {
+    std::size_t sr = 0, sc = 0, er = 0, ec = 0;
+    std::int64_t max = 0;
+  };
+  std::vector<std::vector<std::int64_t>> h;
+  std::vector<std::vector<Path>> path;
+  std::vector<std::vector<std::uint8_t>> dir;
+  std::vector<std::vector<Path>> lists;
+  std::int64_t best = 0;
+  bool found = false;
+  std::vector<ResiduePair> pairs;  // 0-based, increasing
+  std::size_t g1 = 0, g2 = 0;
+  Path fragment;
+
+  Reference(const ScoreMatrix& s, std::int64_t gap, std::int64_t threshold) {
+    const std::size_t n = s.rows, m = s.cols;
+    h.assign(n + 2, std::vector<std::int64_t>(m + 2, 0));
+    path.assign(n + 2, std::vector<Path>(m + 2));
+    dir.assign(n + 2, std::vector<std::uint8_t>(m + 2, 0));
+    lists.assign(n + 2, {});
+    const double w = 100.0 + std::fabs(double(std::int64_t(n) - std::int64_t(m)) - 4.0);
+    const double t = double(n + 2), u = double(m + 2);
+    const double hw = ((w / std::sqrt(2.0)) * (t / u + u / t)) / std::sqrt(t * t + u * u);
+    auto offer = [&](const Path& p) {
+      if (p.max < threshold || p.sr == p.er || p.sc == p.ec) return;
+      auto& list = lists[p.sr];
+      for (Path& e : list)
+        if (e.sc == p.sc) {
+          if (p.max > e.max) {
+            e = p;
+            return;
+          }
+          break;
+        }
+      list.push_back(p);
+    };
+    for (std::size_t c = 1; c <= m; ++c)
+      for (std::size_t r = 1; r <= n; ++r) {
+        if (!(std::fabs(double(r) / t - double(c) / u) <= hw)) continue;
+        const std::int64_t diag = h[r - 1][c - 1] + s.at(r, c), left = h[r][c - 1] - gap, up = h[r - 1][c] - gap;
+        const std::int64_t x = std::max({diag, left, up}), v = x >= 1 ? x : 0;
+        h[r][c] = v;
+        dir[r][c] = std::uint8_t((v == diag) | (v == left) << 1 | (v == up) << 2);
+        best = std::max(best, v);
+        Path p;
+        if (v > 0) {
+          if (v == diag) {
+            p = h[r - 1][c - 1] == 0 ? Path{r, c, r, c, v} : path[r - 1][c - 1];
+          } else {
+            p = v == left ? path[r][c - 1] : path[r - 1][c];
+          }
+          const bool up_step = v != diag && v != left;
+          if (up_step ? v > p.max : v >= p.max) p.er = r, p.ec = c, p.max = v;
+        }
+        path[r][c] = p;
+        if (r == n || c == m) {
+          if (v > 0) offer(p);
+        } else if (v == 0 && h[r - 1][c - 1] > 0) {
+          offer(path[r - 1][c - 1]);
+        }
+      }
+    std::vector<Path> all;
+    for (const auto& list : lists) all.insert(all.end(), list.begin(), list.end());
+    std::stable_sort(all.begin(), all.end(), [](const Path& a, const Path& b) { return a.max > b.max; });
+    if (all.empty()) return;
+    found = true;
+    fragment = all.front();
+    std::size_t r = fragment.er, c = fragment.ec;
+    while (r >= fragment.sr && c >= fragment.sc && !(r == 0 && c == 0)) {
+      if (dir[r][c] & 1) pairs.emplace_back(r-- - 1, c-- - 1);
+      else if (dir[r][c] & 2) ++g1, --c;
+      else if (dir[r][c] & 4) ++g2, --r;
+      else break;
+    }
+    std::reverse(pairs.begin(), pairs.end());
+  }
+};
+
+}  // namespace
+
+TEST(DpCycle, TiesSetSeveralDirectionBitsAndDiagonalWins) {
+  const ScoreMatrix s = scores(2, 2, 0, {{1, 1, 3000}, {1, 2, 2000}, {2, 1, 2000}, {2, 2, -2000}});
+  DpWorkspace ws;
+  const CycleResult r = dp_cycle(helix(2), helix(2), s, small_config(), ws);
+  EXPECT_EQ(direction(ws, s, 1, 1), kFromDiagonal);
+  EXPECT_EQ(direction(ws, s, 2, 1), kFromDiagonal | kFromAbove);  // 0 + 2000 = 3000 - 1000
+  EXPECT_EQ(direction(ws, s, 1, 2), kFromDiagonal | kFromLeft);
+  EXPECT_EQ(direction(ws, s, 2, 2), kFromDiagonal | kFromLeft | kFromAbove);  // all 1000
+  // Every path ends in the row or column it started in: no fragment.
+  EXPECT_TRUE(r.core_pairs.empty());
+  EXPECT_TRUE(r.residue_similarity.empty());
+  EXPECT_EQ(r.rmsd, 100.0);
+  EXPECT_EQ(r.score, 0.0);
+  EXPECT_EQ(r.path_length, 0u);
+}
+
+TEST(DpCycle, EqualFragmentsGoToTheLowerStartRowThenTheEarlierEntry) {
+  DpWorkspace ws;
+  // Two 4000 paths: (3,1)-(4,2) is found first, (1,3)-(2,4) starts higher up.
+  const ScoreMatrix a = scores(4, 4, -5000, {{1, 3, 2000}, {2, 4, 2000}, {3, 1, 2000}, {4, 2, 2000}});
+  CycleResult r = dp_cycle(helix(4), helix(4), a, small_config(5.0), ws);
+  EXPECT_EQ(r.core_pairs, (std::vector<ResiduePair>{{0, 2}, {1, 3}}));
+  EXPECT_EQ(r.first_range, ResiduePair(0, 1));
+  EXPECT_EQ(r.second_range, ResiduePair(2, 3));
+  EXPECT_EQ(r.path_length, 2u);
+  EXPECT_EQ(r.score, 4.0 / 2 * (2.0 / 4) * (2.0 / 4));
+  // Two core pairs score but are not fitted.
+  EXPECT_EQ(r.rmsd, 100.0);
+  EXPECT_EQ(r.transform.rotation, identity3());
+
+  // Same start row: the earlier fragment wins.
+  const ScoreMatrix b = scores(2, 4, -5000, {{1, 1, 2000}, {2, 2, 2000}, {1, 3, 2000}, {2, 4, 2000}});
+  r = dp_cycle(helix(2), helix(4), b, small_config(5.0), ws);
+  EXPECT_EQ(r.core_pairs, (std::vector<ResiduePair>{{0, 0}, {1, 1}}));
+}
+
+TEST(DpCycle, TracebackCountsGapsIntoLengthAndScore) {
+  const ScoreMatrix s = scores(3, 4, -5000, {{1, 1, 5000}, {2, 2, 5000}, {3, 4, 5000}});
+  DpWorkspace ws;
+  const CycleResult r = dp_cycle(helix(3), helix(4), s, small_config(), ws);
+  EXPECT_EQ(direction(ws, s, 2, 3), kFromLeft);
+  EXPECT_EQ(direction(ws, s, 3, 3), kFromLeft | kFromAbove);
+  EXPECT_EQ(r.core_pairs, (std::vector<ResiduePair>{{0, 0}, {1, 1}, {2, 3}}));
+  EXPECT_EQ(r.path_length, 4u);  // three pairs and one step along the second structure
+  EXPECT_EQ(r.score, 14.0 / 4 * (3.0 / 3) * (4.0 / 4));
+  EXPECT_EQ(r.residue_similarity, (std::vector<double>{5.0, 5.0, 5.0, -1.0}));
+  EXPECT_EQ(r.first_range, ResiduePair(0, 2));
+  EXPECT_EQ(r.second_range, ResiduePair(0, 3));
+  EXPECT_LT(r.rmsd, 100.0);  // three core pairs are fitted
+}
+
+TEST(DpCycle, MatchesTheLiteralRecurrenceOnRandomMatrices) {
+  std::mt19937 rng(11);
+  const std::int32_t alphabet[] = {-1500, -500, 0, 0, 500, 1000, 1250};
+  const double gaps[] = {0.0, 0.5, 1.0, -0.2};
+  const double cutoffs[] = {0.1, 0.5, 1.0};
+  const std::pair<std::size_t, std::size_t> big[] = {{150, 20}, {20, 150}, {160, 170}};
+  int with_fragment = 0;
+  for (int trial = 0; trial < 400; ++trial) {
+    std::size_t n = 1 + rng() % 12, m = 1 + rng() % 12;
+    if (trial % 40 == 0) std::tie(n, m) = big[(trial / 40) % 3];
+    ScoreMatrix s;
+    s.reset(n, m);
+    for (std::size_t c = 1; c <= m; ++c)
+      for (std::size_t r = 1; r <= n; ++r) s.values[c * s.stride() + r] = alphabet[rng() % 7];
+    const AlignmentConfig cfg = small_config(gaps[rng() % 4], cutoffs[rng() % 3]);
+    const Reference ref(s, std::llround(cfg.gap_penalty * 1000), std::llround(3000 * cfg.cutoff_dist));
+    DpWorkspace ws;
+    const CycleResult r = dp_cycle(helix(n), helix(m, 0.3), s, cfg, ws);
+    for (std::size_t c = 0; c <= m + 1; ++c)
+      for (std::size_t row = 0; row <= n + 1; ++row)
+        ASSERT_EQ(direction(ws, s, row, c), ref.dir[row][c]) << trial << " " << row << " " << c;
+    ASSERT_EQ(r.path_length > 0, ref.found) << trial;
+    if (!ref.found) continue;
+    ++with_fragment;
+    std::vector<ResiduePair> core;
+    std::vector<double> sim(std::max({ref.pairs.size() + ref.g1 + ref.g2, n, m}), -1.0);
+    for (auto [i, j] : ref.pairs) {
+      sim[i] = s.at(i + 1, j + 1) / 1000.0;
+      if (s.at(i + 1, j + 1) >= 300) core.emplace_back(i, j);
+    }
+    const std::size_t len = ref.pairs.size() + ref.g1 + ref.g2;
+    EXPECT_EQ(r.path_length, len) << trial;
+    EXPECT_EQ(r.core_pairs, core) << trial;
+    EXPECT_EQ(r.residue_similarity, sim) << trial;
+    // A path entered by a gap from nothing starts at (0, 0) (negative gaps).
+    EXPECT_EQ(r.first_range.first, std::max<std::size_t>(ref.fragment.sr, 1) - 1) << trial;
+    EXPECT_EQ(r.second_range.first, std::max<std::size_t>(ref.fragment.sc, 1) - 1) << trial;
+    const double expected = (double(ref.best) / 1000.0) / double(len) * (double(len - ref.g1) / double(n)) *
+                            (double(len - ref.g2) / double(m));
+    EXPECT_EQ(r.score, expected) << trial;
+  }
+  EXPECT_GT(with_fragment, 100);
+}
+
+TEST(DpCycle, BandLimitsTheProcessedRowsOfEachColumn) {
+  for (auto [n, m] : {std::pair<std::size_t, std::size_t>{300, 300}, {400, 120}, {120, 400}, {250, 251}}) {
+    ScoreMatrix s;
+    s.reset(n, m);
+    DpWorkspace ws;
+    dp_cycle(helix(n), helix(m), s, AlignmentConfig{}, ws);
+    const double w = 100.0 + std::fabs(double(std::int64_t(n) - std::int64_t(m)) - 4.0);
+    const double t = double(n + 2), u = double(m + 2);
+    const double h = ((w / std::sqrt(2.0)) * (t / u + u / t)) / std::sqrt(t * t + u * u);
+    std::size_t processed = 0;
+    for (std::size_t c = 1; c <= m; ++c)
+      for (std::size_t r = 1; r <= n; ++r) {
+        const bool inside = std::fabs(double(r) / t - double(c) / u) <= h;
+        const Span span = ws.band[c - 1];
+        ASSERT_EQ(r >= span.lo && r < span.hi, inside) << n << "x" << m << " " << r << " " << c;
+        processed += inside;
+      }
+    if (n + m < 510) {  // long-vs-short bands cover everything
+      EXPECT_LT(processed, n * m);
+    }
+  }
+}
+
+TEST(DpCycle, IdenticalTracesGiveTheDiagonalFromTwentyFourResiduesOn) {
+  const AlignmentConfig cfg;
+  const SimilarityContext ctx = SimilarityContext::from_config(cfg);
+  for (std::size_t n : {23u, 24u, 60u}) {
+    const PointList a = helix(n);
+    const CycleResult r = dp_cycle(a, a, similarity_banded(a, a, ctx), cfg);
+    if (n < 24) {
+      EXPECT_TRUE(r.core_pairs.empty());
+      EXPECT_EQ(r.rmsd, 100.0);
+      EXPECT_EQ(r.score, 0.0);
+      continue;
+    }
+    ASSERT_EQ(r.core_pairs.size(), n);
+    for (std::size_t k = 0; k < n; ++k) EXPECT_EQ(r.core_pairs[k], ResiduePair(k, k));
+    EXPECT_EQ(r.path_length, n);
+    EXPECT_EQ(r.score, 1.25);
+    EXPECT_NEAR(r.rmsd, 0.0, 1e-9);
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) EXPECT_NEAR(r.transform.rotation[i][j], i == j, 1e-12);
+    EXPECT_EQ(r.first_range, ResiduePair(0, n - 1));
+  }
+}
+
+TEST(DpCycle, MismatchedMatrixAndExtremeSettingsStillReturn) {
+  const PointList a = helix(30);
+  const SimilarityMatrix s = similarity_banded(a, a, SimilarityContext::from_config(AlignmentConfig{}));
+  EXPECT_TRUE(dp_cycle(a, helix(29), s, AlignmentConfig{}).core_pairs.empty());
+
+  AlignmentConfig huge;
+  huge.cutoff_dist = 1e300;  // threshold saturates: nothing can reach it
+  EXPECT_EQ(dp_cycle(a, a, s, huge).rmsd, 100.0);
+
+  AlignmentConfig negative;  // a negative gap rewards gaps; values saturate, never wrap
+  negative.gap_penalty = -3e6;
+  const CycleResult r = dp_cycle(a, a, s, negative);
+  EXPECT_GE(r.score, 0.0);
+  EXPECT_GT(r.path_length, 0u);
+}

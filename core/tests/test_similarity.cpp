@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+
+#include "pelda/math/exp.hpp"
+#include "pelda/math/rounding.hpp"
+#include "pelda/scoring/band.hpp"
+#include "pelda/scoring/similarity.hpp"
+#include "traces.hpp"
+
+using namespace pelda;
+using pelda::fixtures::helix;
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+SimilarityContext default_context() { return SimilarityContext::from_config(AlignmentConfig{}); }
+
+// Distance in units in the last place between a double and a more precise value.
+double ulp_error(double got, long double exact) {
+  const double nearest = double(exact);
+  const double ulp = std::nextafter(nearest, kInf) - nearest;
+  return double(std::fabs((long double)got - exact) / (long double)(ulp > 0 ? ulp : 4.9e-324));
+}
+
+// Points on a 1 A circle: every pair is close, so every evaluated cell is
+// clearly above the unevaluated value.
+PointList ring(std::size_t n) {
+  PointList p(n);
+  for (std::size_t k = 0; k < n; ++k) p[k] = {std::cos(0.3 * double(k)), std::sin(0.3 * double(k)), 0.0};
+  return p;
+}
+
+}  // namespace
+
+TEST(Rounding, HalvesAwayFromZeroSaturatingNanToZero) {
+  const struct {
+    double in;
+    std::int32_t out;
+  } cases[] = {{0.5, 1},
+               {-0.5, -1},
+               {2.5, 3},
+               {-2.5, -3},
+               {1.4999999999999998, 1},
+               {0.49999999999999994, 0},
+               {-1250.0, -1250},
+               {1249.9999999999998, 1250},
+               {2147483646.5, 2147483647},
+               {3e9, 2147483647},
+               {-3e9, -2147483647 - 1},
+               {kInf, 2147483647},
+               {-kInf, -2147483647 - 1},
+               {kNaN, 0}};
+  for (const auto& c : cases) EXPECT_EQ(round_to_int32(c.in), c.out) << c.in;
+}
+
+TEST(Exp, WithinOneUlpOverTheWholeRange) {
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> wide(-760.0, 720.0), narrow(-1.0, 1.0), tiny_res(-745.2, -707.0);
+  double worst = 0.0;
+  for (int k = 0; k < 200000; ++k) {
+    const double x = k % 3 == 0 ? wide(rng) : (k % 3 == 1 ? narrow(rng) : tiny_res(rng));
+    const long double exact = std::exp((long double)x);
+    const double got = exp_1ulp(x);
+    if (std::isinf(double(exact))) {
+      EXPECT_TRUE(std::isinf(got)) << x;
+      continue;
+    }
+    worst = std::max(worst, ulp_error(got, exact));
+  }
+  EXPECT_LE(worst, 1.0);
+  EXPECT_EQ(exp_1ulp(0.0), 1.0);
+  EXPECT_EQ(exp_1ulp(-0.0), 1.0);
+  EXPECT_EQ(exp_1ulp(-kInf), 0.0);
+  EXPECT_EQ(exp_1ulp(-800.0), 0.0);
+  EXPECT_TRUE(std::isinf(exp_1ulp(kInf)));
+  EXPECT_TRUE(std::isnan(exp_1ulp(kNaN)));
+}
+
+TEST(Band, WidthGrowsByTheShiftedLengthDifference) {
+  EXPECT_EQ(adjusted_band_width(100.0, 150, 150), 104.0);
+  EXPECT_EQ(adjusted_band_width(100.0, 154, 150), 100.0);
+  EXPECT_EQ(adjusted_band_width(100.0, 100, 150), 154.0);
+  EXPECT_EQ(adjusted_band_width(100.0, 300, 100), 296.0);
+}
+
+// The band's edges fall where floating point puts them: for n = m = 300 the
+// cell 104 columns right of the diagonal is inside in row 0 and outside in
+// row 50; for n = m = 250 that offset is outside already in row 0.
+TEST(Similarity, BandedEvaluationFollowsTheBandToTheBit) {
+  const SimilarityContext ctx = default_context();
+  const double unevaluated = (0.0 - 0.5) / 0.4;
+  for (std::size_t n : {250u, 300u}) {
+    const PointList a = ring(n);
+    const SimilarityMatrix s = similarity_banded(a, a, ctx);
+    const double t = double(n + 1), w = 104.0;
+    const double h = ((w / std::sqrt(2.0)) * (t / t + t / t)) / std::sqrt(t * t + t * t);
+    std::size_t evaluated = 0;
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = 0; j < n; ++j) {
+        const bool inside = std::fabs(double(j) / t - double(i) / t) <= h;
+        evaluated += inside;
+        ASSERT_EQ(s.at(i, j) != unevaluated, inside) << n << " " << i << " " << j;
+      }
+    EXPECT_GT(evaluated, n * 150);
+  }
+  const SimilarityMatrix s300 = similarity_banded(ring(300), ring(300), ctx);
+  EXPECT_NE(s300.at(0, 104), unevaluated);
+  EXPECT_EQ(s300.at(0, 105), unevaluated);
+  EXPECT_EQ(s300.at(50, 154), unevaluated);
+  EXPECT_NE(s300.at(1, 105), unevaluated);
+  const SimilarityMatrix s250 = similarity_banded(ring(250), ring(250), ctx);
+  EXPECT_NE(s250.at(0, 103), unevaluated);
+  EXPECT_EQ(s250.at(0, 104), unevaluated);
+}
+
+TEST(Similarity, IdenticalTracesScorePerfectOnTheDiagonal) {
+  const PointList a = helix(40);
+  const SimilarityMatrix s = similarity_banded(a, a, default_context());
+  ASSERT_EQ(s.rows, 40u);
+  ASSERT_TRUE(s.normalized);
+  EXPECT_EQ(*s.mean, 0.5);
+  EXPECT_EQ(*s.sd, 0.4);
+  for (std::size_t k = 0; k < 40; ++k) EXPECT_EQ(s.at(k, k), 1.25);
+  EXPECT_LT(s.at(3, 10), 0.0);
+}
+
+TEST(Similarity, DistanceAndConformationTerms) {
+  const SimilarityContext ctx = default_context();
+  IntegerTrace a, b;
+  // Shifted by 2 e1 = 4 A: identical neighbour vectors, P = e^-2.
+  PointList p = helix(10), q = p;
+  for (Vec3& v : q) v.x += 4.0;
+  to_integer_trace(p, ctx.precision, a);
+  to_integer_trace(q, ctx.precision, b);
+  EXPECT_NEAR(pair_similarity(a, b, 5, 5, ctx), std::exp(-2.0), 1e-16);
+
+  // Chain ends carry one conformation term only: row 0 has no backward term.
+  PointList r = {{0, 0, 0}, {1, 0, 0}}, s = {{0, 0, 0}, {0, 2, 0}, {0, 2, 3}};
+  to_integer_trace(r, ctx.precision, a);
+  to_integer_trace(s, ctx.precision, b);
+  // (0,1): d = (0,-2,0), D = 4; forward: (r1 - r0) - (s2 - s1) = (1,0,-3), |v|^2 = 10.
+  EXPECT_DOUBLE_EQ(pair_similarity(a, b, 0, 1, ctx), std::exp(-4.0 / 8.0 - 10.0 / 50.0));
+  // (1,1): last row, backward only: (r0 - r1) - (s0 - s1) = (-1,-2,0), |u|^2 = 5.
+  EXPECT_DOUBLE_EQ(pair_similarity(a, b, 1, 1, ctx), std::exp(-(1.0 + 4.0) / 8.0 - 5.0 / 50.0));
+  // A single residue each: distance term only.
+  PointList one = {{1, 2, 3}}, other = {{1, 2, 5}};
+  SimilarityMatrix m = similarity_banded(one, other, ctx);
+  EXPECT_DOUBLE_EQ(m.at(0, 0), (std::exp(-4.0 / 8.0) - 0.5) / 0.4);
+}
+
+TEST(Similarity, CoordinatesEnterOnTheMilliAngstromGrid) {
+  const SimilarityContext ctx = default_context();
+  IntegerTrace t;
+  to_integer_trace({{0.0005, -0.0005, 0.0004999}, {kNaN, 1e300, -kInf}}, ctx.precision, t);
+  EXPECT_EQ(t.x[0], 1.0);
+  EXPECT_EQ(t.y[0], -1.0);
+  EXPECT_EQ(t.z[0], 0.0);
+  EXPECT_EQ(t.x[1], 0.0);
+  EXPECT_EQ(t.y[1], 2147483647.0);
+  EXPECT_EQ(t.z[1], -2147483648.0);
+  EXPECT_EQ(t.bx[1], 1.0);  // previous minus this, as integers
+  EXPECT_EQ(t.has_back[0], 0.0);
+  EXPECT_EQ(t.has_fwd[1], 0.0);
+}
+
+TEST(Similarity, EmptyAndDegenerateInputs) {
+  SimilarityContext ctx = default_context();
+  const SimilarityMatrix empty = similarity_full({}, helix(5), ctx);
+  EXPECT_TRUE(empty.values.empty());
+  EXPECT_TRUE(empty.normalized);
+
+  ctx.norm_sd = 0.0;
+  const SimilarityMatrix raw = similarity_full(helix(3), helix(3), ctx);
+  EXPECT_FALSE(raw.normalized);
+  EXPECT_FALSE(raw.mean.has_value());
+  EXPECT_EQ(raw.at(1, 1), 1.0);
+
+  // e1 = 0: distance 0 gives 0/-0 = NaN, any other distance -inf, so P = 0.
+  AlignmentConfig cfg;
+  cfg.e1 = 0.0;
+  const SimilarityMatrix z = similarity_full(helix(4), helix(4), SimilarityContext::from_config(cfg));
+  EXPECT_TRUE(std::isnan(z.at(2, 2)));
+  EXPECT_EQ(z.at(0, 3), -1.25);
+}
+
+TEST(Similarity, IntegerScoresMatchTheDoubleMatrixBitForBit) {
+  const Domain d1 = fixtures::structure("globin", "1mbn"), d2 = fixtures::structure("globin", "1hho");
+  ASSERT_GT(d1.size(), 100u);
+  const SimilarityContext ctx = default_context();
+  for (auto [c1, c2] : {std::pair{coordinates(d1), coordinates(d2)}, std::pair{ring(300), helix(120)},
+                        std::pair{helix(90), ring(320)}}) {
+    const SimilarityMatrix m = similarity_banded(c1, c2, ctx);
+    ScoreMatrix expected, got;
+    scores_from_matrix(m, 1000, expected);
+    IntegerTrace a, b;
+    SimilarityScratch scratch;
+    to_integer_trace(c1, ctx.precision, a);
+    to_integer_trace(c2, ctx.precision, b);
+    banded_scores(a, b, ctx, 1000, got, scratch);
+    EXPECT_EQ(got.values, expected.values);
+    EXPECT_EQ(got.at(0, 1), 0);  // border
+    // The full matrix agrees inside the band.
+    const SimilarityMatrix full = similarity_full(c1, c2, ctx);
+    for (std::size_t i = 0; i < m.rows; ++i)
+      for (std::size_t j = 0; j < m.cols; ++j)
+        if (m.at(i, j) != -1.25) {
+          ASSERT_EQ(std::memcmp(&m.values[i * m.cols + j], &full.values[i * m.cols + j], 8), 0);
+        }
+  }
+}
