@@ -145,47 +145,8 @@ TEST(RankHits, CutoffKeepsEqualScoresAndDropsNaN) {
   EXPECT_TRUE(rank_hits(scored_list({1.0, 2.0}), options(1e9)).empty());
 }
 
-TEST(RankHits, MaxHitsZeroKeepsNothing) { EXPECT_TRUE(rank_hits(scored_list({1.0, 2.0}), options(0.0, 0)).empty()); }
-
-TEST(RankHits, StaleRanksAndStatisticsAreReplaced) {
-  std::vector<ScanHit> in = scored_list({2.0, 4.0});
-  in[0].rank = 9;
-  in[0].z_score = 99.0;
-  in[1].e_value = 1e-3;
-  const auto hits = rank_hits(in, options());
-  EXPECT_EQ(hits[0].rank, 1u);
-  EXPECT_EQ(hits[1].rank, 2u);
-  EXPECT_DOUBLE_EQ(*hits[1].z_score, -1.0);
-  EXPECT_FALSE(hits[0].e_value.has_value());
-}
-
 // ---------------------------------------------------------------------------
 // Scans through the aligner
-
-TEST(RunScan, EmptyTargetListIsNotAnError) {
-  const auto r = run_scan(chain_domain("q", 40, 1), {}, Parameters{}, options());
-  ASSERT_TRUE(r.ok());
-  EXPECT_TRUE(r->empty());
-}
-
-TEST(RunScan, ShortTargetStillBecomesAHitInScanMode) {
-  // Fewer than half the query's residues: the window search has nothing to try.
-  const Domain query = chain_domain("q", 60, 3);
-  const auto r = run_scan(query, {chain_domain("short", 20, 4)}, Parameters{}, options(0.0));
-  ASSERT_TRUE(r.ok()) << r.error().text();
-  ASSERT_EQ(r->size(), 1u);
-  const ScanHit& h = r->front();
-  EXPECT_EQ(h.target_id, "short");
-  EXPECT_EQ(h.rank, 1u);
-  EXPECT_EQ(h.score, 0.0);
-  EXPECT_TRUE(std::isinf(h.rmsd) && h.rmsd > 0);
-  EXPECT_EQ(h.n_aligned, 0u);
-  EXPECT_FALSE(h.z_score.has_value());
-  // Any positive cutoff removes it.
-  const auto none = run_scan(query, {chain_domain("short", 20, 4)}, Parameters{}, options(1e-9));
-  ASSERT_TRUE(none.ok());
-  EXPECT_TRUE(none->empty());
-}
 
 TEST(RunScan, QuickSelfScanMatchesEveryResidueType) {
   const Domain query = chain_domain("q", 50, 5);
@@ -213,20 +174,6 @@ TEST(RunScan, QuickModeHasNoMinimumLength) {
   EXPECT_EQ(ids(*r), (std::vector<std::string>{"two", "none"}));
 }
 
-TEST(RunScan, ScanModeIgnoresQuick) {
-  const Domain query = chain_domain("q", 45, 8);
-  const std::vector<Domain> targets{chain_domain("a", 45, 9), query};
-  const auto with_quick = run_scan(query, targets, Parameters{}, options(0.0, 100, true, true));
-  const auto without = run_scan(query, targets, Parameters{}, options(0.0, 100, true, false));
-  ASSERT_TRUE(with_quick.ok() && without.ok());
-  ASSERT_EQ(with_quick->size(), without->size());
-  for (std::size_t k = 0; k < without->size(); ++k) {
-    EXPECT_EQ((*with_quick)[k].target_id, (*without)[k].target_id);
-    EXPECT_EQ((*with_quick)[k].score, (*without)[k].score);
-    EXPECT_EQ((*with_quick)[k].rmsd, (*without)[k].rmsd);
-  }
-}
-
 TEST(RunScan, SelfRanksFirstInEveryMode) {
   const Domain query = chain_domain("q", 48, 10);
   const std::vector<Domain> targets{chain_domain("a", 48, 11), query, chain_domain("b", 52, 12)};
@@ -237,5 +184,27 @@ TEST(RunScan, SelfRanksFirstInEveryMode) {
     EXPECT_EQ(r->front().target_id, "q");
     EXPECT_NEAR(r->front().score, 1.25, 1e-9);
     for (std::size_t k = 0; k < r->size(); ++k) EXPECT_EQ((*r)[k].rank, k + 1);
+  }
+}
+
+TEST(RunScan, EmptyQueryScoresZeroInEveryMode) {
+  const Domain empty = make_domain("empty");
+  const std::vector<Domain> targets{chain_domain("a", 30, 13), empty};
+  struct Mode {
+    ScanOptions opts;
+    double rmsd;  // what "nothing aligned" reports in that mode
+  };
+  const double inf = std::numeric_limits<double>::infinity();
+  for (const Mode& mode : {Mode{options(0.0, 100, true), inf}, Mode{options(0.0, 100, false, false), inf},
+                           Mode{options(0.0, 100, false, true), 100.0}}) {
+    const auto r = run_scan(empty, targets, Parameters{}, mode.opts);
+    ASSERT_TRUE(r.ok()) << r.error().text();
+    ASSERT_EQ(r->size(), 2u);
+    for (const ScanHit& h : *r) {
+      EXPECT_EQ(h.score, 0.0);
+      EXPECT_EQ(h.rmsd, mode.rmsd);
+      EXPECT_EQ(h.n_aligned, 0u);
+      EXPECT_FALSE(h.z_score.has_value());
+    }
   }
 }
