@@ -183,3 +183,48 @@ TEST(AlignPair, BadNumbersAndSettingsAlwaysReturn) {
   EXPECT_EQ(h.rmsd, 100.0);
   EXPECT_EQ(h.score, 0.0);
 }
+
+TEST(Parameters, DerivedConfigurationsFollowTheFixedRules) {
+  Parameters p;
+  const AlignmentConfig a = AlignmentConfig::from_parameters(p);
+  EXPECT_EQ(a.convergence_pct, 1.0);
+  EXPECT_EQ(a.min_length, 3u);
+  EXPECT_EQ(a.gap_penalty, 3.0);
+  EXPECT_EQ(a.band_width, 100.0);
+  EXPECT_EQ(a.cutoff_dist, 10.0);
+  EXPECT_EQ(a.pair_cutoff, 10.5);
+  EXPECT_EQ(a.e1, 2.0);
+  EXPECT_EQ(a.e2, 5.0);
+  EXPECT_EQ(a.norm_mean, 0.5);
+  EXPECT_EQ(a.norm_sd, 0.4);
+  EXPECT_EQ(a.rmsd_tolerance, 0.01);
+  EXPECT_EQ(a.max_iter, 100u);
+  EXPECT_EQ(a.precision, 1000u);
+
+  p.convergence = 0.25;
+  p.gap_open = -1.0;
+  p.cutoff_dist = 4.0;
+  p.n_passes = 3;
+  const ScanConfig s = ScanConfig::from_parameters(p, 7);
+  EXPECT_EQ(AlignmentConfig::from_parameters(p).convergence_pct, 25.0);
+  EXPECT_EQ(s.slide, 7u);
+  EXPECT_EQ(ScanConfig::from_parameters(p).slide, 5u);
+  EXPECT_EQ(s.convergence, 0.25);  // not scaled here
+  EXPECT_EQ(s.skip_score, 2.0);
+  EXPECT_EQ(s.min_ratio, 0.5);
+  EXPECT_EQ(s.max_ratio, 1.3);
+  EXPECT_EQ(s.n_passes, 3u);
+  EXPECT_TRUE(s.truncate && s.skip_ahead);
+
+  const AlignmentConfig run = scan_run_config(s), refine = scan_refinement_config();
+  EXPECT_EQ(run.convergence_pct, 25.0);
+  EXPECT_EQ(run.gap_penalty, -1.0);
+  EXPECT_EQ(run.cutoff_dist, 4.0);
+  EXPECT_EQ(run.pair_cutoff, 4.5);
+  EXPECT_EQ(run.min_length, 3u);
+  EXPECT_EQ(refine.convergence_pct, 0.01);
+  EXPECT_EQ(refine.gap_penalty, 0.0);
+  EXPECT_EQ(refine.e1, 1.0);
+  EXPECT_EQ(refine.e2, 2.5);
+  EXPECT_EQ(refine.max_iter, 100u);
+}

@@ -214,3 +214,25 @@ TEST(Similarity, IntegerScoresMatchTheDoubleMatrixBitForBit) {
         }
   }
 }
+
+// Distant pairs skip the exponential; their entries must still be exactly
+// what the exponential would have given after normalisation.
+TEST(Similarity, SkippedDistantPairsKeepExactValues) {
+  const Domain d1 = fixtures::structure("kringle", "1pk4"), d2 = fixtures::structure("kringle", "1pkr");
+  PointList c1 = coordinates(d1), c2 = coordinates(d2);
+  for (std::size_t k = 0; k < c2.size() / 2; ++k) c2[k] = c1[k % c1.size()] + Vec3{0.4, -0.2, 0.1};
+  const SimilarityContext ctx = default_context();
+  const SimilarityMatrix m = similarity_full(c1, c2, ctx);
+  IntegerTrace a, b;
+  to_integer_trace(c1, ctx.precision, a);
+  to_integer_trace(c2, ctx.precision, b);
+  std::size_t far = 0, near = 0;
+  for (std::size_t i = 0; i < m.rows; ++i)
+    for (std::size_t j = 0; j < m.cols; ++j) {
+      const double p = pair_similarity(a, b, i, j, ctx), expected = (p - 0.5) / 0.4;
+      ASSERT_EQ(std::memcmp(&expected, &m.values[i * m.cols + j], 8), 0) << i << " " << j;
+      (p < 1e-18 ? far : near) += 1;
+    }
+  EXPECT_GT(far, 1000u);
+  EXPECT_GT(near, 1000u);
+}

@@ -43,62 +43,97 @@ void offer(const DpPath& p, DpWorkspace& ws) {
 
 constexpr std::int64_t kMaxValue = std::numeric_limits<std::int32_t>::max();
 
-// Fills the direction bytes, records fragments and returns the largest value.
+// Where one column of the DP reads and writes.
+struct Column {
+  const DpCell* prev;        // column c - 1
+  DpCell* cur;               // column c
+  const std::int32_t* score;  // S(., c)
+  std::uint8_t* dir;         // direction bytes of column c
+  std::size_t c;
+  bool last;  // c == m
+};
+
+// Rows span.lo..span.hi-1 of one column. The values above and diagonally
+// before the current cell stay in locals: reloading them through memory would
+// put a store-to-load round trip on the recurrence's critical path.
 // Candidates are formed in 64 bits and saturate at the int32 maximum, which
 // only a negative gap penalty on very long chains can reach.
+template <class Int>
+std::int32_t dp_column(const Column& col, Span span, std::size_t n, std::int64_t gap64, const Thresholds& th,
+                       DpWorkspace& ws) {
+  const Int gap = Int(gap64);
+  std::int32_t best = 0;
+  std::int32_t dg_value = col.prev[span.lo - 1].value;
+  std::int32_t up_value = 0;  // the row above the span is not processed
+  const auto c32 = std::uint32_t(col.c);
+  for (std::size_t r = span.lo; r < span.hi; ++r) {
+    const std::int32_t lf_value = col.prev[r].value;
+    Int diag = Int(dg_value) + col.score[r], left = Int(lf_value) - gap, upv = Int(up_value) - gap;
+    if constexpr (sizeof(Int) > 4) {
+      diag = std::min<Int>(diag, kMaxValue);
+      left = std::min<Int>(left, kMaxValue);
+      upv = std::min<Int>(upv, kMaxValue);
+    }
+    const Int x = std::max(diag, std::max(left, upv));
+    const std::int32_t h = x >= 1 ? std::int32_t(x) : 0;
+    col.dir[r] = std::uint8_t((h == diag ? kFromDiagonal : 0) | (h == left ? kFromLeft : 0) |
+                              (h == upv ? kFromAbove : 0));
+    best = std::max(best, h);
+
+    DpCell& out = col.cur[r];
+    out.value = h;
+    const auto r32 = std::uint32_t(r);
+    if (h == 0) {
+      out.path = DpPath{};
+    } else if (h == diag) {
+      if (dg_value == 0) {
+        out.path = {r32, c32, r32, c32, h};
+      } else {
+        out.path = col.prev[r - 1].path;
+        if (h >= out.path.max) out.path.max_row = r32, out.path.max_col = c32, out.path.max = h;
+      }
+    } else if (h == left) {
+      out.path = col.prev[r].path;  // a predecessor of value 0 hands on the empty path
+      if (h >= out.path.max) out.path.max_row = r32, out.path.max_col = c32, out.path.max = h;
+    } else {
+      out.path = col.cur[r - 1].path;
+      if (h > out.path.max) out.path.max_row = r32, out.path.max_col = c32, out.path.max = h;
+    }
+
+    if (r == n || col.last) {
+      if (h > 0 && out.path.max >= th.fragment) offer(out.path, ws);
+    } else if (h == 0 && dg_value > 0) {
+      const DpPath& p = col.prev[r - 1].path;
+      if (p.max >= th.fragment) offer(p, ws);
+    }
+    dg_value = lf_value;
+    up_value = h;
+  }
+  return best;
+}
+
+// Fills the direction bytes, records fragments and returns the largest value.
 std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace& ws) {
   const std::size_t n = scores.rows, m = scores.cols, stride = n + 2;
-  const std::int64_t gap = th.gap;
   ws.columns[0].assign(stride, DpCell{});
   ws.columns[1].assign(stride, DpCell{});
   DpCell* prev = ws.columns[0].data();
   DpCell* cur = ws.columns[1].data();
   Span prev_span, cur_span;  // rows each column array holds
   std::int32_t best = 0;
+  // Without a negative gap no value exceeds the largest score times the
+  // shorter length, so plain 32-bit arithmetic cannot overflow.
+  std::int32_t top = 0;
+  for (std::int32_t v : scores.values) top = std::max(top, v);
+  const bool fits_32 = th.gap >= 0 && std::int64_t(top) * std::int64_t(std::min(n, m) + 1) < kMaxValue / 2;
   for (std::size_t c = 1; c <= m; ++c) {
     const Span span = ws.band[c - 1];
-    for (std::size_t r = cur_span.lo; r < cur_span.hi; ++r)
-      if (r < span.lo || r >= span.hi) cur[r] = DpCell{};
-    const std::int32_t* s = scores.column(c);
-    std::uint8_t* dir = ws.directions.data() + c * stride;
-    for (std::size_t r = span.lo; r < span.hi; ++r) {
-      const DpCell& dg = prev[r - 1];
-      const DpCell& lf = prev[r];
-      const DpCell& up = cur[r - 1];
-      const std::int64_t diag = std::min<std::int64_t>(std::int64_t(dg.value) + s[r], kMaxValue);
-      const std::int64_t left = std::min<std::int64_t>(std::int64_t(lf.value) - gap, kMaxValue);
-      const std::int64_t upv = std::min<std::int64_t>(std::int64_t(up.value) - gap, kMaxValue);
-      const std::int64_t x = std::max(diag, std::max(left, upv));
-      const std::int32_t h = x >= 1 ? std::int32_t(x) : 0;
-      dir[r] = std::uint8_t((h == diag ? kFromDiagonal : 0) | (h == left ? kFromLeft : 0) | (h == upv ? kFromAbove : 0));
-      best = std::max(best, h);
-
-      DpCell& out = cur[r];
-      out.value = h;
-      const auto row = std::uint32_t(r), col = std::uint32_t(c);
-      if (h == 0) {
-        out.path = DpPath{};
-      } else if (h == diag) {
-        if (dg.value == 0) {
-          out.path = {row, col, row, col, h};
-        } else {
-          out.path = dg.path;
-          if (h >= out.path.max) out.path.max_row = row, out.path.max_col = col, out.path.max = h;
-        }
-      } else if (h == left) {
-        out.path = lf.path;  // a predecessor of value 0 hands on the empty path
-        if (h >= out.path.max) out.path.max_row = row, out.path.max_col = col, out.path.max = h;
-      } else {
-        out.path = up.path;
-        if (h > out.path.max) out.path.max_row = row, out.path.max_col = col, out.path.max = h;
-      }
-
-      if (r == n || c == m) {
-        if (h > 0 && out.path.max >= th.fragment) offer(out.path, ws);
-      } else if (h == 0 && dg.value > 0 && dg.path.max >= th.fragment) {
-        offer(dg.path, ws);
-      }
-    }
+    // Rows the array held for column c - 2 that column c does not overwrite.
+    std::fill(cur + cur_span.lo, cur + std::max(cur_span.lo, std::min(cur_span.hi, span.lo)), DpCell{});
+    std::fill(cur + std::min(cur_span.hi, std::max(cur_span.lo, span.hi)), cur + cur_span.hi, DpCell{});
+    const Column col{prev, cur, scores.column(c), ws.directions.data() + c * stride, c, c == m};
+    best = std::max(best, fits_32 ? dp_column<std::int32_t>(col, span, n, th.gap, th, ws)
+                                  : dp_column<std::int64_t>(col, span, n, th.gap, th, ws));
     std::swap(prev, cur);  // cur now holds column c - 1, to be overwritten next
     cur_span = prev_span;
     prev_span = span;

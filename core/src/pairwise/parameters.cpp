@@ -2,22 +2,15 @@
 
 namespace pelda {
 
+// The members not set here are fixed by their defaults.
 AlignmentConfig AlignmentConfig::from_parameters(const Parameters& p) {
-  AlignmentConfig c;
-  c.convergence_pct = p.convergence * 100.0;
-  c.min_length = 3;
-  c.gap_penalty = p.gap_open;
-  c.band_width = 100.0;
-  c.cutoff_dist = p.cutoff_dist;
-  c.pair_cutoff = p.cutoff_dist + 0.5;
-  c.e1 = p.e1;
-  c.e2 = p.e2;
-  c.norm_mean = 0.5;
-  c.norm_sd = 0.4;
-  c.rmsd_tolerance = 0.01;
-  c.max_iter = p.max_iter;
-  c.precision = 1000;
-  return c;
+  return {.convergence_pct = p.convergence * 100.0,
+          .gap_penalty = p.gap_open,
+          .cutoff_dist = p.cutoff_dist,
+          .pair_cutoff = p.cutoff_dist + 0.5,
+          .e1 = p.e1,
+          .e2 = p.e2,
+          .max_iter = p.max_iter};
 }
 
 ScanConfig ScanConfig::from_parameters(const Parameters& p, std::size_t slide) {

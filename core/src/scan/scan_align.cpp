@@ -58,40 +58,26 @@ ScanOutcome outcome_of(Best best, std::size_t n1, std::size_t n2, const ScanConf
 
 }  // namespace
 
+// Both keep the fixed members at their defaults (minimum length 3, band
+// width 100, normalisation 0.5/0.4, RMSD tolerance 0.01, precision 1000).
 AlignmentConfig scan_run_config(const ScanConfig& config) {
-  AlignmentConfig c;
-  c.convergence_pct = config.convergence * 100.0;
-  c.min_length = 3;
-  c.gap_penalty = config.gap_open;
-  c.band_width = 100.0;
-  c.cutoff_dist = config.cutoff_dist;
-  c.pair_cutoff = 4.5;
-  c.e1 = config.e1;
-  c.e2 = config.e2;
-  c.norm_mean = 0.5;
-  c.norm_sd = 0.4;
-  c.rmsd_tolerance = 0.01;
-  c.max_iter = config.max_iter;
-  c.precision = 1000;
-  return c;
+  return {.convergence_pct = config.convergence * 100.0,
+          .gap_penalty = config.gap_open,
+          .cutoff_dist = config.cutoff_dist,
+          .pair_cutoff = 4.5,
+          .e1 = config.e1,
+          .e2 = config.e2,
+          .max_iter = config.max_iter};
 }
 
 AlignmentConfig scan_refinement_config() {
-  AlignmentConfig c;
-  c.convergence_pct = 0.01;
-  c.min_length = 3;
-  c.gap_penalty = 0.0;
-  c.band_width = 100.0;
-  c.cutoff_dist = 4.0;
-  c.pair_cutoff = 4.5;
-  c.e1 = 1.0;
-  c.e2 = 2.5;
-  c.norm_mean = 0.5;
-  c.norm_sd = 0.4;
-  c.rmsd_tolerance = 0.01;
-  c.max_iter = 100;
-  c.precision = 1000;
-  return c;
+  return {.convergence_pct = 0.01,
+          .gap_penalty = 0.0,
+          .cutoff_dist = 4.0,
+          .pair_cutoff = 4.5,
+          .e1 = 1.0,
+          .e2 = 2.5,
+          .max_iter = 100};
 }
 
 Result<ScanOutcome> scan_align(const Domain& domain1, const Domain& domain2, const ScanConfig& config) {

@@ -24,13 +24,29 @@ namespace {
 // every value exactly as it is.
 struct Kernel {
   double precision_sq, dist_denominator, conf_denominator, mean, sd;
+  // Exponents below this give a P so far under half an ulp of `mean` that
+  // P - mean is exactly -mean: the exponential need not be evaluated.
+  double negligible_below;
 };
 
 Kernel kernel_of(const SimilarityContext& ctx, bool normalize) {
   const double p = double(ctx.precision);
   const bool scaled = normalize && ctx.normalizes();
-  return {p * p, ctx.dist_denominator, ctx.conf_denominator, scaled ? ctx.norm_mean : 0.0,
-          scaled ? ctx.norm_sd : 1.0};
+  const double mean = scaled ? ctx.norm_mean : 0.0;
+  // P < mean * 2^-60 keeps a margin of 2^5 below the half ulp.
+  const double negligible = mean > 0.0 ? std::log(mean) - 60.0 * std::log(2.0) : -INFINITY;
+  return {p * p, ctx.dist_denominator, ctx.conf_denominator, mean, scaled ? ctx.norm_sd : 1.0, negligible};
+}
+
+// Turns exponents into normalised similarities. The exponential runs only
+// between the first and the last exponent that is not negligible: distant
+// residues (most cells between unrelated or far-apart chains) skip it.
+inline void finish_line(double* __restrict v, std::size_t len, const Kernel& k) {
+  const double far = (0.0 - k.mean) / k.sd;
+  std::size_t first = 0, last = len;
+  while (first < len && v[first] < k.negligible_below) v[first++] = far;
+  while (last > first && v[last - 1] < k.negligible_below) v[--last] = far;
+  for (std::size_t q = first; q < last; ++q) v[q] = (exp_1ulp(v[q]) - k.mean) / k.sd;
 }
 
 // Residue i of `a` against residues lo..hi-1 of `b`, into out[0..hi-lo).
@@ -56,9 +72,9 @@ inline void similarity_line(const IntegerTrace& a, std::size_t i, const IntegerT
     // An absent term is multiplied by 0 and adds nothing; a present one by 1.
     const double c = (ux * ux + uy * uy + uz * uz) * (a_back * b_back[j]) +
                      (vx * vx + vy * vy + vz * vz) * (a_fwd * b_fwd[j]);
-    const double e = (d / k.precision_sq) / k.dist_denominator + (c / k.precision_sq) / k.conf_denominator;
-    out[j - lo] = (exp_1ulp(e) - k.mean) / k.sd;
+    out[j - lo] = (d / k.precision_sq) / k.dist_denominator + (c / k.precision_sq) / k.conf_denominator;
   }
+  if (hi > lo) finish_line(out, hi - lo, k);
 }
 
 PELDA_VECTOR_CLONES
