@@ -1,5 +1,6 @@
 #include "pelda/io/columns.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 
@@ -15,12 +16,8 @@ bool is_boundary(std::string_view s, std::size_t pos) {
   return pos >= s.size() || !is_continuation(s[pos]);
 }
 
-std::size_t char_size(unsigned char lead) {
-  if (lead < 0x80) return 1;
-  if (lead < 0xE0) return 2;
-  if (lead < 0xF0) return 3;
-  return 4;
-}
+// Lines are valid UTF-8 here; a stray byte still advances by one.
+std::size_t char_size(unsigned char lead) { return std::max<std::size_t>(utf8_sequence_size(lead), 1); }
 
 // The White_Space property.
 bool is_space(char32_t c) {

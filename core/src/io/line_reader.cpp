@@ -10,19 +10,6 @@
 
 namespace pelda {
 
-namespace {
-
-// Length of the UTF-8 sequence announced by lead byte `b` (0 when `b` cannot start one).
-std::size_t sequence_size(unsigned char b) {
-  if (b < 0x80) return 1;
-  if (b >= 0xC2 && b <= 0xDF) return 2;
-  if (b >= 0xE0 && b <= 0xEF) return 3;
-  if (b >= 0xF0 && b <= 0xF4) return 4;
-  return 0;
-}
-
-}  // namespace
-
 Error invalid_utf8_error() { return make_error(ErrorKind::Io, "stream did not contain valid UTF-8"); }
 
 Result<LineReader> LineReader::open(const std::string& path) {
@@ -90,7 +77,7 @@ bool LineReader::check_pending() {
       ++checked_;
       continue;
     }
-    const std::size_t n = sequence_size(b);
+    const std::size_t n = utf8_sequence_size(b);
     if (n == 0) return false;
     if (checked_ + n > p.size()) return true;
     if (!is_valid_utf8(p.substr(checked_, n))) return false;

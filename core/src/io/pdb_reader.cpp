@@ -12,8 +12,6 @@ namespace pelda {
 
 namespace {
 
-bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
-
 // Upper-cases for matching against ASCII names. Characters whose full
 // upper-case form is not ASCII can never match and become '\x01'.
 std::string upper_for_lookup(std::string_view name) {
@@ -66,11 +64,11 @@ struct PdbScan {
 };
 
 bool ends_model(std::string_view line) {
-  return line.size() >= 6 && (starts_with(line, "ENDMDL") || starts_with(line, "END   "));
+  return line.size() >= 6 && (line.starts_with("ENDMDL") || line.starts_with("END   "));
 }
 
 bool is_ca_atom(std::string_view line) {
-  return line.size() >= 54 && starts_with(line, "ATOM") && line.substr(12, 4) == " CA ";
+  return line.size() >= 54 && line.starts_with("ATOM") && line.substr(12, 4) == " CA ";
 }
 
 bool accepted_altloc(char32_t c) { return c == U' ' || c == U'A' || c == U'1' || c == U'L' || c == U'O'; }

@@ -14,8 +14,6 @@ namespace pelda {
 
 namespace {
 
-bool starts_with(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
-
 // Three decimals right-aligned in 8 columns; wider values widen the field.
 void append_coordinate(std::string& out, double v) {
   char buf[400];
@@ -59,7 +57,7 @@ Status write_ca_lines(OutputFile& out, const Domain& domain, const Transform* tr
   return out.write("END\n");
 }
 
-bool is_atom_record(std::string_view line) { return starts_with(line, "ATOM") || starts_with(line, "HETATM"); }
+bool is_atom_record(std::string_view line) { return line.starts_with("ATOM") || line.starts_with("HETATM"); }
 
 // The line with columns 31-54 replaced by the moved position, or none when
 // the coordinate block does not start and end on character boundaries.
@@ -80,7 +78,7 @@ std::optional<std::string> moved_line(std::string_view line, const Transform& t)
 // What one source line becomes; empty when the line is dropped.
 std::string rewritten_line(std::string_view line, const Transform& t, std::optional<char32_t> filter,
                            bool& past_first_model) {
-  if (line.size() >= 6 && starts_with(line, "ENDMDL")) {
+  if (line.size() >= 6 && line.starts_with("ENDMDL")) {
     past_first_model = true;
   } else if (is_atom_record(line)) {
     if (past_first_model) return {};

@@ -20,6 +20,14 @@ void append_utf8(std::string& out, char32_t c) {
   }
 }
 
+std::size_t utf8_sequence_size(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  return 0;
+}
+
 namespace {
 
 // Length of the well-formed sequence starting at s[i], or 0 when ill-formed.
