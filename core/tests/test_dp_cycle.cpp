@@ -275,3 +275,17 @@ TEST(DpCycle, MismatchedMatrixAndExtremeSettingsStillReturn) {
   EXPECT_GE(r.score, 0.0);
   EXPECT_GT(r.path_length, 0u);
 }
+
+TEST(DpCycle, AnEmptySideGivesTheEmptyResult) {
+  const SimilarityContext ctx = SimilarityContext::from_config(AlignmentConfig{});
+  for (std::size_t m : {0u, 1u, 5u, 300u}) {
+    const PointList none, some = helix(m);
+    for (const auto& [a, b] : {std::pair{none, some}, std::pair{some, none}}) {
+      const CycleResult r = dp_cycle(a, b, similarity_full(a, b, ctx), AlignmentConfig{});
+      EXPECT_TRUE(r.core_pairs.empty());
+      EXPECT_EQ(r.path_length, 0u);
+      EXPECT_EQ(r.rmsd, 100.0);
+      EXPECT_EQ(r.score, 0.0);
+    }
+  }
+}

@@ -200,6 +200,8 @@ CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const S
                      const AlignmentConfig& config, DpWorkspace& ws) {
   CycleResult out;
   const std::size_t n = scores.rows, m = scores.cols, stride = n + 2;
+  // Without a cell there is no path: the band helpers assume both sides exist.
+  if (n == 0 || m == 0) return out;
   const Thresholds th = thresholds_of(config);
   dp_band(n, m, config.band_width, ws.band_table, ws.band);
   ws.directions.assign(stride * (m + 2), 0);

@@ -55,12 +55,6 @@ double core_identity(const std::vector<ResiduePair>& pairs, const Domain& query,
 // A single pass: the full similarity matrix in the given frames and one DP
 // cycle, without iteration or a minimum-length check.
 ScanHit align_quick(const Domain& query, const Domain& target, const Parameters& params) {
-  // With an empty trace there is no cell to visit; the DP band of an empty
-  // query is not well formed, so do not build one.
-  if (query.size() == 0 || target.size() == 0) {
-    const CycleResult empty;
-    return hit_for(target, empty.score, empty.rmsd, empty.core_count, 0.0);
-  }
   const AlignmentConfig config = AlignmentConfig::from_parameters(params);
   const PointList coords1 = coordinates(query), coords2 = coordinates(target);
   const SimilarityMatrix sim = similarity_full(coords1, coords2, SimilarityContext::from_config(config));
