@@ -152,7 +152,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"AlignmentResult", sizeof(Box<PairwiseValue>), 0,
+PyType_Spec type_spec = {"AlignmentResult", sizeof(Box<PairwiseValue>), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
 
 // ---------------------------------------------------------------------------
@@ -229,7 +229,7 @@ PyObject* pairwise_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 }  // namespace
 
-PyTypeObject* alignment_result_type() { return lazy_type(&spec, &alignment_result_cache); }
+PyTypeObject* alignment_result_type() { return lazy_type(&type_spec, &alignment_result_cache); }
 
 PyMethodDef pairwise_align_def = {
     "pairwise_align", as_cfunc(pairwise_align), METH_FASTCALL | METH_KEYWORDS,

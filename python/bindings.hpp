@@ -55,9 +55,6 @@ PyObject* wrap_multiple_result(pelda::MultipleAlignment alignment, std::vector<p
 // write_all's body: writes every structure, returns the list of paths.
 PyObject* write_multiple_result(PyObject* result, const std::string& dir, const std::optional<std::string>& prefix);
 
-// Any integer the interpreter can index with, as an unsigned count; a
-// negative one raises the interpreter's OverflowError.
-bool arg_unsigned(const char* qualname, const char* name, PyObject* obj, std::size_t* out);
 // A sequence (not str) of Domain objects, copied.
 bool arg_domain_list(const char* qualname, const char* name, PyObject* obj, std::vector<pelda::Domain>* out);
 

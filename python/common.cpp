@@ -172,6 +172,21 @@ bool arg_sequence(const char* qualname, const char* name, PyObject* obj, std::ve
   return true;
 }
 
+// Any integer the interpreter can index with; negative or too large values
+// raise its OverflowError unchanged.
+bool arg_unsigned(const char* qualname, const char* name, PyObject* obj, std::size_t* out) {
+  if (!PyIndex_Check(obj)) {
+    raise_arg_type(qualname, name, "int", obj);
+    return false;
+  }
+  Ref index(PyNumber_Index(obj));
+  if (!index) return false;
+  const std::size_t v = PyLong_AsSize_t(index.get());
+  if (v == std::size_t(-1) && PyErr_Occurred()) return false;
+  *out = v;
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // NumPy
 
@@ -260,7 +275,7 @@ pelda::PointList view_to_points(const pelda::MatrixView& view) {
 // ---------------------------------------------------------------------------
 // Types
 
-PyTypeObject* lazy_type(PyType_Spec* spec, PyTypeObject** cache) {
+PyTypeObject* lazy_type(PyType_Spec* type_spec, PyTypeObject** cache) {
   if (*cache) return *cache;
   // A bare type name makes the interpreter warn that the type has no
   // __module__ unless the class dict already holds one. A placeholder member
@@ -268,7 +283,7 @@ PyTypeObject* lazy_type(PyType_Spec* spec, PyTypeObject** cache) {
   static PyMemberDef placeholder = {"__module__", T_OBJECT, offsetof(PyObject, ob_type), READONLY, nullptr};
   std::vector<PyType_Slot> slots;
   std::vector<PyMemberDef>* members = new std::vector<PyMemberDef>();  // lives as long as the type
-  for (PyType_Slot* s = spec->slots; s->slot != 0; ++s) {
+  for (PyType_Slot* s = type_spec->slots; s->slot != 0; ++s) {
     if (s->slot == Py_tp_members) {
       for (auto* m = static_cast<PyMemberDef*>(s->pfunc); m->name; ++m) members->push_back(*m);
     } else {
@@ -279,7 +294,7 @@ PyTypeObject* lazy_type(PyType_Spec* spec, PyTypeObject** cache) {
   members->push_back(PyMemberDef{nullptr, 0, 0, 0, nullptr});
   slots.push_back({Py_tp_members, members->data()});
   slots.push_back({0, nullptr});
-  PyType_Spec full = *spec;
+  PyType_Spec full = *type_spec;
   full.slots = slots.data();
   PyObject* t = PyType_FromSpec(&full);
   if (!t) {

@@ -103,6 +103,9 @@ bool arg_chain(const char* qualname, const char* name, PyObject* obj, char32_t* 
 // A sequence other than str, as a list of new references.
 bool arg_sequence(const char* qualname, const char* name, PyObject* obj, std::vector<Ref>* items);
 
+// A non-negative integer (anything with __index__); OverflowError outside size_t.
+bool arg_unsigned(const char* qualname, const char* name, PyObject* obj, std::size_t* out);
+
 // ---------------------------------------------------------------------------
 // NumPy
 
@@ -154,8 +157,8 @@ PyObject* box_new(PyTypeObject* type, T value) {
   return o;
 }
 
-// Creates the type from `spec` once and caches it; sets __module__ to "ovelt".
-PyTypeObject* lazy_type(PyType_Spec* spec, PyTypeObject** cache);
+// Creates the type from `type_spec` once and caches it; sets __module__ to "ovelt".
+PyTypeObject* lazy_type(PyType_Spec* type_spec, PyTypeObject** cache);
 
 // Casts a fastcall-with-keywords function for a PyMethodDef.
 template <class F>

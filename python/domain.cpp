@@ -355,11 +355,11 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"Domain", sizeof(Box<Domain>), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec = {"Domain", sizeof(Box<Domain>), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
-PyTypeObject* domain_type() { return lazy_type(&spec, &domain_cache); }
+PyTypeObject* domain_type() { return lazy_type(&type_spec, &domain_cache); }
 
 PyObject* wrap_domain(pelda::Domain d) { return box_new(domain_type(), std::move(d)); }
 

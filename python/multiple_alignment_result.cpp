@@ -158,7 +158,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"MultipleAlignmentResult", sizeof(Box<MultipleRecord>), 0,
+PyType_Spec type_spec = {"MultipleAlignmentResult", sizeof(Box<MultipleRecord>), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
 
 bool arg_transform_list(const char* qualname, PyObject* obj, std::vector<Transform>* out) {
@@ -188,7 +188,7 @@ PyObject* multiple_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 }  // namespace
 
-PyTypeObject* multiple_alignment_result_type() { return lazy_type(&spec, &result_cache); }
+PyTypeObject* multiple_alignment_result_type() { return lazy_type(&type_spec, &result_cache); }
 
 PyObject* wrap_multiple_result(pelda::MultipleAlignment alignment, std::vector<Transform> pre_transforms,
                                std::vector<std::string> source_paths) {
@@ -215,19 +215,6 @@ PyObject* write_multiple_result(PyObject* result, const std::string& dir, const 
     const std::string& path = (*paths)[i];
     return PyUnicode_DecodeUTF8(path.data(), Py_ssize_t(path.size()), "replace");
   });
-}
-
-bool arg_unsigned(const char* qualname, const char* name, PyObject* obj, std::size_t* out) {
-  if (!PyIndex_Check(obj)) {
-    raise_arg_type(qualname, name, "int", obj);
-    return false;
-  }
-  Ref index(PyNumber_Index(obj));
-  if (!index) return false;
-  const std::size_t v = PyLong_AsSize_t(index.get());
-  if (v == std::size_t(-1) && PyErr_Occurred()) return false;
-  *out = v;
-  return true;
 }
 
 bool arg_domain_list(const char* qualname, const char* name, PyObject* obj, std::vector<pelda::Domain>* out) {

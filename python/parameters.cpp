@@ -151,11 +151,11 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"Parameters", sizeof(Box<Parameters>), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec = {"Parameters", sizeof(Box<Parameters>), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
-PyTypeObject* parameters_type() { return lazy_type(&spec, &parameters_cache); }
+PyTypeObject* parameters_type() { return lazy_type(&type_spec, &parameters_cache); }
 
 bool arg_parameters(const char* qualname, PyObject* obj, pelda::Parameters* out) {
   if (!obj || obj == Py_None) {

@@ -73,7 +73,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"ScanHit", sizeof(Box<ScanHit>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+PyType_Spec type_spec = {"ScanHit", sizeof(Box<ScanHit>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                     slots};
 
 // ---------------------------------------------------------------------------
@@ -117,20 +117,9 @@ bool arg_float(const char* name, PyObject* obj, double* out) {
   return true;
 }
 
-// Any integer the interpreter can index with; negative or too large values
-// raise its OverflowError unchanged.
+// Absent keeps the default.
 bool arg_count(const char* name, PyObject* obj, std::size_t* out) {
-  if (!obj) return true;
-  if (!PyIndex_Check(obj)) {
-    raise_arg_type(kQualname, name, "int", obj);
-    return false;
-  }
-  Ref index(PyNumber_Index(obj));
-  if (!index) return false;
-  const std::size_t v = PyLong_AsSize_t(index.get());
-  if (v == std::size_t(-1) && PyErr_Occurred()) return false;
-  *out = v;
-  return true;
+  return !obj || arg_unsigned(kQualname, name, obj, out);
 }
 
 bool arg_bool(const char* name, PyObject* obj, bool* out) {
@@ -185,7 +174,7 @@ PyObject* scan_database(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 }  // namespace
 
-PyTypeObject* scan_hit_type() { return lazy_type(&spec, &scan_hit_cache); }
+PyTypeObject* scan_hit_type() { return lazy_type(&type_spec, &scan_hit_cache); }
 
 PyMethodDef scan_database_def = {
     "scan_database", as_cfunc(scan_database), METH_FASTCALL | METH_KEYWORDS,

@@ -147,11 +147,11 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"Transform", sizeof(Box<Transform>), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec = {"Transform", sizeof(Box<Transform>), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
-PyTypeObject* transform_type() { return lazy_type(&spec, &transform_cache); }
+PyTypeObject* transform_type() { return lazy_type(&type_spec, &transform_cache); }
 
 PyObject* wrap_transform(const Transform& t) { return box_new(transform_type(), t); }
 
