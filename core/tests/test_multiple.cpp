@@ -21,7 +21,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 Domain domain_of_length(std::size_t length) {
-  Domain d = make_domain("d" + std::to_string(length));
+  Domain d = make_domain(std::string("d").append(std::to_string(length)));
   for (std::size_t r = 0; r < length; ++r) {
     Residue res;
     res.label = std::to_string(r + 1);
@@ -59,7 +59,9 @@ PairwiseMatrix scored(std::size_t n, const std::vector<std::vector<double>>& upp
 std::string shape(const GuideTree& t, NodeId id) {
   const GuideTreeNode& node = t[id];
   if (node.leaf) return std::to_string(node.domain);
-  return "(" + shape(t, node.left) + " " + shape(t, node.right) + ")";
+  std::string text = "(";
+  text.append(shape(t, node.left)).append(" ").append(shape(t, node.right)).append(")");
+  return text;
 }
 
 std::string tree_shape(const PairwiseMatrix& m) {
