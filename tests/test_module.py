@@ -52,8 +52,8 @@ def test_module_docstring():
 def test_reimport_returns_same_module():
     assert importlib.import_module("ovelt") is ovelt
     # A second load of the shared library in the same interpreter reuses the cached module.
-    spec = importlib.util.find_spec("ovelt")
-    again = importlib.util.module_from_spec(spec)
+    found = importlib.util.find_spec("ovelt")
+    again = importlib.util.module_from_spec(found)
     assert again is ovelt
 
 
