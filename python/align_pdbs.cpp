@@ -29,12 +29,9 @@ bool arg_path_list(PyObject* obj, std::vector<std::string>* out) {
 }
 
 bool convert_args(PyObject* const* a, PipelineArgs* out) {
-  char32_t chain = 0;
-  bool has_chain = false;
   if (!arg_path_list(a[0], &out->paths) || !arg_string(kQualname, "output_dir", a[1], &out->output_dir) ||
-      !arg_parameters(kQualname, a[2], &out->params) || !arg_chain(kQualname, "chain", a[3], &chain, &has_chain))
+      !arg_parameters(kQualname, a[2], &out->params) || !arg_optional_chain(kQualname, "chain", a[3], &out->chain))
     return false;
-  if (has_chain) out->chain = chain;
   return !a[4] || arg_unsigned(kQualname, "reference_index", a[4], &out->reference);
 }
 

@@ -161,15 +161,7 @@ PyType_Spec type_spec = {"AlignmentResult", sizeof(Box<PairwiseValue>), 0,
 // None (or absent) is false; otherwise a bool, Python's or NumPy's.
 bool arg_optional_bool(const char* q, const char* name, PyObject* obj, bool* out) {
   *out = false;
-  if (!obj || obj == Py_None) return true;
-  if (!PyBool_Check(obj) && !is_numpy_bool(obj)) {
-    raise_arg_type(q, name, "bool or None", obj);
-    return false;
-  }
-  const int truth = PyObject_IsTrue(obj);
-  if (truth < 0) return false;
-  *out = truth != 0;
-  return true;
+  return !obj || obj == Py_None || arg_bool(q, name, obj, out, "bool or None");
 }
 
 // None (or absent) keeps `*out`; otherwise a non-negative integer.

@@ -155,6 +155,26 @@ bool arg_chain(const char* qualname, const char* name, PyObject* obj, char32_t* 
   return true;
 }
 
+bool arg_optional_chain(const char* qualname, const char* name, PyObject* obj, std::optional<char32_t>* out) {
+  char32_t c = 0;
+  bool given = false;
+  if (!arg_chain(qualname, name, obj, &c, &given)) return false;
+  *out = given ? std::optional<char32_t>(c) : std::nullopt;
+  return true;
+}
+
+bool arg_bool(const char* qualname, const char* name, PyObject* obj, bool* out, const char* expected) {
+  if (!obj) return true;
+  if (!PyBool_Check(obj) && !is_numpy_bool(obj)) {
+    raise_arg_type(qualname, name, expected, obj);
+    return false;
+  }
+  const int truth = PyObject_IsTrue(obj);
+  if (truth < 0) return false;
+  *out = truth != 0;
+  return true;
+}
+
 bool arg_sequence(const char* qualname, const char* name, PyObject* obj, std::vector<Ref>* items) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
     raise_arg_type(qualname, name, "a sequence (not str)", obj);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -99,6 +100,13 @@ bool arg_string(const char* qualname, const char* name, PyObject* obj, std::stri
 // None (or absent) -> has_value false; a one-character str -> that character;
 // another length -> ValueError "expected a string of length 1"; else TypeError.
 bool arg_chain(const char* qualname, const char* name, PyObject* obj, char32_t* out, bool* has_value);
+
+// The same, as an optional: None or absent gives no chain.
+bool arg_optional_chain(const char* qualname, const char* name, PyObject* obj, std::optional<char32_t>* out);
+
+// A Python or NumPy bool; absent keeps `*out`. `expected` names the accepted
+// types in the TypeError.
+bool arg_bool(const char* qualname, const char* name, PyObject* obj, bool* out, const char* expected = "bool");
 
 // A sequence other than str, as a list of new references.
 bool arg_sequence(const char* qualname, const char* name, PyObject* obj, std::vector<Ref>* items);

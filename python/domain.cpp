@@ -17,14 +17,6 @@ Domain& self_domain(PyObject* self) { return unbox<Domain>(self); }
 PyObject* str_from(const std::string& s) { return PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())); }
 
 // Optional chain argument of the file readers; '?' means none, like absence.
-bool arg_reader_chain(const char* q, PyObject* obj, std::optional<char32_t>* out) {
-  char32_t c;
-  bool given;
-  if (!arg_chain(q, "chain", obj, &c, &given)) return false;
-  *out = given ? std::optional<char32_t>(c) : std::nullopt;
-  return true;
-}
-
 // Calls with positional and keyword arguments as a tuple and a dict, read
 // with the same rules and wording as the vectorcall functions.
 bool parse_tuple_args(const char* q, PyObject* args, PyObject* kwargs, const std::vector<const char*>& names,
@@ -70,7 +62,7 @@ PyObject* from_pdb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     std::string path;
     std::optional<char32_t> chain;
     if (!parse_args(q, args, nargs, kwnames, {"path", "chain"}, 1, a) || !arg_string(q, "path", a[0], &path) ||
-        !arg_reader_chain(q, a[1], &chain))
+        !arg_optional_chain(q, "chain", a[1], &chain))
       return nullptr;
     pelda::Result<Domain> d = pelda::read_pdb_domain(path, chain);
     if (!d) return raise_core(PyExc_ValueError, "Failed to parse PDB: ", d.error());
@@ -86,7 +78,7 @@ PyObject* from_dssp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     std::optional<char32_t> chain;
     if (!parse_args(q, args, nargs, kwnames, {"pdb_path", "dssp_path", "chain"}, 2, a) ||
         !arg_string(q, "pdb_path", a[0], &pdb_path) || !arg_string(q, "dssp_path", a[1], &dssp_path) ||
-        !arg_reader_chain(q, a[2], &chain))
+        !arg_optional_chain(q, "chain", a[2], &chain))
       return nullptr;
     pelda::Result<Domain> d = pelda::read_pdb_domain(pdb_path, chain);
     if (!d) return raise_core(PyExc_ValueError, "Failed to parse PDB: ", d.error());
@@ -130,19 +122,6 @@ PyObject* load_dssp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-// `full` takes a bool (Python's or NumPy's), nothing else.
-bool arg_flag(const char* q, const char* name, PyObject* obj, bool* out) {
-  if (!obj) return true;
-  if (PyBool_Check(obj) || is_numpy_bool(obj)) {
-    const int t = PyObject_IsTrue(obj);
-    if (t < 0) return false;
-    *out = t != 0;
-    return true;
-  }
-  raise_arg_type(q, name, "bool", obj);
-  return false;
-}
-
 PyObject* to_pdb(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* a[3];
@@ -150,7 +129,7 @@ PyObject* to_pdb(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::string path;
     bool full = true;
     if (!parse_args(q, args, nargs, kwnames, {"path", "transform", "full"}, 1, a, 1) ||
-        !arg_string(q, "path", a[0], &path) || !arg_flag(q, "full", a[2], &full))
+        !arg_string(q, "path", a[0], &path) || !arg_bool(q, "full", a[2], &full))
       return nullptr;
     std::optional<pelda::Transform> transform;
     if (a[1] && a[1] != Py_None) {

@@ -122,22 +122,11 @@ bool arg_count(const char* name, PyObject* obj, std::size_t* out) {
   return !obj || arg_unsigned(kQualname, name, obj, out);
 }
 
-bool arg_bool(const char* name, PyObject* obj, bool* out) {
-  if (!obj) return true;
-  if (!PyBool_Check(obj) && !is_numpy_bool(obj)) {
-    raise_arg_type(kQualname, name, "bool", obj);
-    return false;
-  }
-  const int v = PyObject_IsTrue(obj);
-  if (v < 0) return false;
-  *out = v == 1;
-  return true;
-}
 
 bool arg_options(PyObject* const* a, pelda::ScanOptions* out) {
   *out = pelda::ScanOptions{};
   return arg_float("score_cutoff", a[0], &out->score_cutoff) && arg_count("max_hits", a[1], &out->max_hits) &&
-         arg_bool("quick", a[2], &out->quick) && arg_bool("scan_mode", a[3], &out->scan_mode);
+         arg_bool(kQualname, "quick", a[2], &out->quick) && arg_bool(kQualname, "scan_mode", a[3], &out->scan_mode);
 }
 
 PyObject* hits_to_list(const std::vector<ScanHit>& hits) {

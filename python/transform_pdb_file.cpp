@@ -11,14 +11,13 @@ PyObject* transform_pdb_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const char* q = "transform_pdb_file";
     std::string input, output;
     pelda::Transform transform;
-    char32_t chain;
-    bool has_chain;
+    std::optional<char32_t> chain;
     if (!parse_args(q, args, nargs, kwnames, {"input_path", "output_path", "transform", "chain"}, 3, a) ||
         !arg_string(q, "input_path", a[0], &input) || !arg_string(q, "output_path", a[1], &output) ||
-        !arg_transform(q, "transform", a[2], &transform) || !arg_chain(q, "chain", a[3], &chain, &has_chain))
+        !arg_transform(q, "transform", a[2], &transform) || !arg_optional_chain(q, "chain", a[3], &chain))
       return nullptr;
     const pelda::Status s =
-        pelda::rewrite_pdb_file(input, output, transform, has_chain ? std::optional(chain) : std::nullopt);
+        pelda::rewrite_pdb_file(input, output, transform, chain);
     if (!s) return raise_core(PyExc_OSError, "Failed to transform PDB: ", s.error());
     Py_RETURN_NONE;
   });
