@@ -68,11 +68,12 @@ std::string quoted_names(const std::vector<const char*>& names) {
 
 bool parse_args(const char* qualname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 const std::vector<const char*>& names, std::size_t n_required, PyObject** out,
-                int self_count) {
+                int self_count, std::size_t n_positional) {
   const std::size_t total = names.size();
+  const std::size_t positional = n_positional < total ? n_positional : total;
   for (std::size_t i = 0; i < total; ++i) out[i] = nullptr;
-  if (std::size_t(nargs) > total) {
-    const std::size_t lo = n_required + self_count, hi = total + self_count;
+  if (std::size_t(nargs) > positional) {
+    const std::size_t lo = n_required + self_count, hi = positional + self_count;
     std::string takes = lo == hi ? std::to_string(hi) : "from " + std::to_string(lo) + " to " + std::to_string(hi);
     const std::size_t given = std::size_t(nargs) + self_count;
     PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zu %s given", qualname,

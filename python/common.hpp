@@ -82,10 +82,11 @@ PyObject* raise_value(const std::string& message);
 // wording for missing, surplus, duplicated and unknown arguments. Optional
 // arguments that were not passed are left as nullptr. `qualname` is the name
 // shown in messages ("pairwise_align", "Domain.to_pdb"); `self_count` is 1
-// for methods so that counts read as Python's do.
+// for methods so that counts read as Python's do. Names from position
+// `n_positional` on are keyword-only.
 bool parse_args(const char* qualname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 const std::vector<const char*>& names, std::size_t n_required, PyObject** out,
-                int self_count = 0);
+                int self_count = 0, std::size_t n_positional = std::size_t(-1));
 
 // TypeError "<qualname>() argument '<name>' must be <expected>, not <type>".
 void raise_arg_type(const char* qualname, const char* name, const char* expected, PyObject* got);
