@@ -1,9 +1,11 @@
 """The module frame: attributes, docstrings, signatures and calling conventions."""
 import importlib
 import inspect
+import os
 import subprocess
 import sys
 import types
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -144,3 +146,18 @@ def test_module_functions_have_docstrings():
         doc = getattr(ovelt, name).__doc__
         assert doc and not doc.startswith(name), name
     assert inspect.signature(ovelt.superpose).parameters.keys() == {"fixed", "mobile"}
+
+
+@pytest.mark.parametrize(
+    "command",
+    [["mypy.stubtest", "--mypy-config-file", "/dev/null", "ovelt._core"], ["mypy", "--strict", "-p", "ovelt"]],
+    ids=["stubs-match-module", "package-typechecks"],
+)
+def test_type_stubs(command, tmp_path):
+    pytest.importorskip("mypy")
+    env = {**os.environ, "MYPY_CACHE_DIR": str(tmp_path / "cache")}
+    root = Path(ovelt.__file__).parent.parent
+    if root.name != "site-packages":  # a build tree: check the package imported here
+        env["MYPYPATH"] = str(root)
+    proc = subprocess.run([sys.executable, "-m", *command], capture_output=True, text=True, cwd=tmp_path, env=env)
+    assert proc.returncode == 0, proc.stdout + proc.stderr

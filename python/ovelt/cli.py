@@ -93,7 +93,7 @@ class Progress:
         self.bar = None
         if not quiet and sys.stderr.isatty():
             try:
-                from tqdm import tqdm
+                from tqdm import tqdm  # type: ignore[import-untyped]
             except ImportError:
                 return
             self.bar = tqdm(total=total, desc=label, unit="", file=sys.stderr, leave=False)
@@ -212,7 +212,11 @@ def pair_rows(seq1: str, seq2: str, pairs: Sequence[tuple[int, int]]) -> tuple[s
 
 
 def column_rows(sequences: Sequence[str], columns: Sequence[Sequence[int | None]]) -> list[str]:
-    return ["".join("-" if c[k] is None else seq[c[k]] for c in columns) for k, seq in enumerate(sequences)]
+    rows = []
+    for k, seq in enumerate(sequences):
+        residues = (c[k] for c in columns)
+        rows.append("".join("-" if r is None else seq[r] for r in residues))
+    return rows
 
 
 def fmt_transform(t: ovelt.Transform) -> list[str]:
@@ -298,9 +302,9 @@ def cmd_msa(args: argparse.Namespace) -> None:
             result = fn(domains, **search_keywords(fn, args.search), **run_keywords(fn, args.threads, bar))
             outputs = result.write_all(args.out)
         else:
-            fn = ovelt.align_pdbs
-            result = fn(files, args.out, chain=args.chain, reference_index=ref,
-                        **search_keywords(fn, args.search), **run_keywords(fn, args.threads, bar))
+            pipeline = ovelt.align_pdbs
+            result = pipeline(files, args.out, chain=args.chain, reference_index=ref,
+                              **search_keywords(pipeline, args.search), **run_keywords(pipeline, args.threads, bar))
             outputs = [os.path.join(args.out, f"aligned_{n}.pdb") for n in names]
     columns = result.columns
     if args.fasta:
@@ -395,7 +399,7 @@ def cmd_scan(args: argparse.Namespace) -> None:
 
     tm = bool(hits) and hasattr(hits[0], "tm_score")
     header = ["rank", "target", "score", "z_score", "rmsd", *(["tm_score"] if tm else []), "n_aligned"]
-    rows = [[h.rank, h.target_id, h.score, h.z_score, number(h.rmsd), *([h.tm_score] if tm else []), h.n_aligned]
+    rows = [[h.rank, h.target_id, h.score, h.z_score, number(h.rmsd), *([getattr(h, "tm_score")] if tm else []), h.n_aligned]
             for h in hits]
     summary = (f"{len(paths)} targets: {len(domains)} scanned, {skipped} unreadable (skipped), "
                f"{len(hits)} hits (search: {args.search})")
