@@ -42,8 +42,8 @@ def _accepts(fn: Callable[..., Any], keyword: str) -> bool:
     return keyword in inspect.signature(fn).parameters
 
 
-def default_search() -> str:
-    return "sensitive" if _accepts(ovelt.pairwise_align, "search") else "windows"
+def default_search(fn: Callable[..., Any]) -> str:
+    return "sensitive" if _accepts(fn, "search") else "windows"
 
 
 def search_keywords(fn: Callable[..., Any], search: str) -> dict[str, Any]:
@@ -447,7 +447,7 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     fmt = p.add_mutually_exclusive_group()
     fmt.add_argument("--json", action="store_true", help="print the result as JSON")
     fmt.add_argument("--tsv", action="store_true", help="print the result as a TSV header and row")
-    p.set_defaults(run=cmd_align)
+    p.set_defaults(run=cmd_align, api=ovelt.pairwise_align)
 
     p = commands["msa"] = sub.add_parser("msa", parents=[common], help="align a family and write it superposed",
                        description="Align several structures, write them superposed onto the reference "
@@ -458,7 +458,7 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     p.add_argument("--fasta", metavar="FILE", help="write the alignment as aligned FASTA ('-': stdout)")
     p.add_argument("--json", metavar="FILE", help="write a JSON summary ('-': stdout)")
     p.add_argument("--threads", type=positive, metavar="N", help="worker threads (default: all cores)")
-    p.set_defaults(run=cmd_msa)
+    p.set_defaults(run=cmd_msa, api=ovelt.align_pdbs)
 
     p = commands["scan"] = sub.add_parser("scan", parents=[common], help="rank targets by similarity to a query",
                        description="Align QUERY against every target and print the ranked hits.")
@@ -470,7 +470,7 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     p.add_argument("--cutoff", type=float, default=0.0, metavar="X", help="minimum score (default 0.0)")
     p.add_argument("--tsv", metavar="FILE", help="write the hits as TSV ('-': stdout)")
     p.add_argument("--threads", type=positive, metavar="N", help="worker threads (default: all cores)")
-    p.set_defaults(run=cmd_scan)
+    p.set_defaults(run=cmd_scan, api=ovelt.scan_database)
     return parser, commands
 
 
@@ -489,7 +489,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     args.threads = getattr(args, "threads", None)
     if args.search is None:
-        args.search = default_search()
+        args.search = default_search(args.api)
     prog = f"ovelt {args.command}"
     try:
         args.run(args)
