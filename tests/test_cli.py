@@ -106,7 +106,7 @@ def test_scan_skips_and_counts_an_unreadable_target(tmp_path):
         shutil.copy(f, targets / "nested")
     shutil.copy(GLOBIN / "1hho.pdb", targets)
     (targets / "broken.pdb").write_text("ATOM  garbage\n")
-    proc = run("scan", MYOGLOBINS[0], targets, "--tsv", "-")
+    proc = run("scan", MYOGLOBINS[0], targets, "--tsv", "-", "--search", "windows")
     assert proc.returncode == 0, proc.stderr
     assert "broken.pdb" in proc.stderr and "1 unreadable (skipped)" in proc.stderr
     header, *rows = [line.split("\t") for line in proc.stdout.splitlines()]

@@ -158,6 +158,6 @@ def test_type_stubs(command, tmp_path):
     env = {**os.environ, "MYPY_CACHE_DIR": str(tmp_path / "cache")}
     root = Path(ovelt.__file__).parent.parent
     if root.name != "site-packages":  # a build tree: check the package imported here
-        env["MYPYPATH"] = str(root)
+        env["MYPYPATH"] = env["PYTHONPATH"] = str(root)
     proc = subprocess.run([sys.executable, "-m", *command], capture_output=True, text=True, cwd=tmp_path, env=env)
     assert proc.returncode == 0, proc.stdout + proc.stderr
