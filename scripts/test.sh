@@ -30,5 +30,6 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 echo "== Python package, command-line tool and API tests"
 python3 -m pip install -q ".[test]"
-ovelt --version
+# The console script, where pip put it (a version manager's shims may not list it yet).
+"$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))')/ovelt" --version
 (cd tests && python3 -m pytest -q -p no:cacheprovider .)

@@ -230,8 +230,8 @@ def fmt_transform(t: ovelt.Transform) -> list[str]:
 
 def cmd_align(args: argparse.Namespace) -> None:
     if args.fasta and args.search == "windows":
-        raise Usage("--fasta needs residue pairs, which the window search does not report; "
-                    "use --search sensitive or --search none")
+        choices = "--search sensitive or --search none" if _accepts(args.api, "search") else "--search none"
+        raise Usage(f"--fasta needs residue pairs, which the window search does not report; use {choices}")
     ref, mobile = read_domain(args.ref, args.chain), read_domain(args.mobile, args.chain)
     result = ovelt.pairwise_align(ref, mobile, **search_keywords(ovelt.pairwise_align, args.search))
     if args.out:
