@@ -129,7 +129,7 @@ TEST(PairwiseMatrix, MirrorAndSelfEntriesFollowFromTheStoredRun) {
     const PairwiseAlignment self = m.entry(i, i);
     EXPECT_EQ(self.score, 1.0);
     EXPECT_EQ(self.rmsd, 0.0);
-    EXPECT_EQ(self.seq_identity, 1.0);
+    EXPECT_EQ(self.seq_identity, 100.0);
     EXPECT_EQ(self.n_aligned, m.length(i));
     ASSERT_EQ(self.aligned_pairs.size(), m.length(i));
     for (std::size_t k = 0; k < m.length(i); ++k) EXPECT_EQ(self.aligned_pairs[k], ResiduePair(k, k));
