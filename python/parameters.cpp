@@ -2,6 +2,7 @@
 #include <charconv>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "bindings.hpp"
 
@@ -99,12 +100,32 @@ int set_use_secondary(PyObject* self, PyObject* value, void*) {
   });
 }
 
-// Shortest text that reads back as the same double, never in exponent form.
+// Shortest digits that read back as the same double, written out in full
+// with zeros: 1e300 is "1" and 300 zeros, 1e-7 "0.0000001"; never an exponent.
 std::string plain_number(double v) {
   if (v != v) return "NaN";
-  char buf[512];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-  return std::string(buf, res.ptr);
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  const std::string_view sci(buf, std::size_t(res.ptr - buf));  // "-d.ddde+XX", or "inf"
+  const std::size_t e = sci.find('e');
+  if (e == std::string_view::npos) return std::string(sci);
+  std::string out, digits;
+  std::size_t start = 0;
+  if (sci[0] == '-') out = "-", start = 1;
+  for (std::size_t i = start; i < e; ++i)
+    if (sci[i] != '.') digits += sci[i];
+  int exponent = 0;
+  std::from_chars(sci.data() + e + (sci[e + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent);
+  // The value is 0.digits * 10^point.
+  const long point = long(exponent) + 1;
+  if (point <= 0) {
+    out += "0." + std::string(std::size_t(-point), '0') + digits;
+  } else if (std::size_t(point) >= digits.size()) {
+    out += digits + std::string(std::size_t(point) - digits.size(), '0');
+  } else {
+    out += digits.substr(0, std::size_t(point)) + "." + digits.substr(std::size_t(point));
+  }
+  return out;
 }
 
 PyObject* repr(PyObject* self) {
