@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "bindings.hpp"
+#include "state.hpp"
 
 namespace ovelt {
 namespace {
@@ -138,6 +139,43 @@ PyObject* repr(PyObject* self) {
   });
 }
 
+// Pickling: every field, the ones no operation reads included.
+PyObject* reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const Parameters& p = self_params(self);
+    StateWriter w;
+    for (std::uint32_t v : {p.n_passes, p.max_iter, p.verbosity, p.reserved_limit}) w.word(v);
+    for (double v : {p.e1, p.e2, p.gap_open, p.gap_extend, p.cutoff_dist, p.score_cutoff, p.convergence}) w.real(v);
+    w.word(p.use_secondary);
+    w.word(p.reserved_count);
+    return reduce_to_state(self, w);
+  });
+}
+
+PyObject* from_state(PyObject* cls, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    std::string_view bytes;
+    if (!state_bytes(arg, &bytes)) return nullptr;
+    StateReader in(bytes);
+    Parameters p;
+    for (std::uint32_t* v : {&p.n_passes, &p.max_iter, &p.verbosity, &p.reserved_limit})
+      *v = std::uint32_t(in.bounded(0xFFFFFFFF));
+    for (double* v : {&p.e1, &p.e2, &p.gap_open, &p.gap_extend, &p.cutoff_dist, &p.score_cutoff, &p.convergence})
+      *v = in.real();
+    p.use_secondary = in.bounded(1) != 0;
+    p.reserved_count = std::size_t(in.word());
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (!in.finished()) return raise_bad_state(type);
+    return box_new(type, p);
+  });
+}
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {"_from_state", from_state, METH_O | METH_CLASS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef getset[] = {
     {"n_passes", get_count<&Parameters::n_passes>, set_count<&Parameters::n_passes>,
      "Number of refinement passes.", nullptr},
@@ -165,6 +203,7 @@ PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(parameters_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Parameters>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>("Parameters()\n--\n\n"
                                   "Python wrapper for alignment parameters.\n\n"
