@@ -102,7 +102,9 @@ Result<OutputFile> OutputFile::create(const std::string& path) {
       if (::fchmod(fd, replaced->st_mode & 0777) != 0) {
       }
     }
-    return OutputFile(fd, path, std::move(temp));
+    OutputFile file(fd, path, std::move(temp));
+    file.sync_ = replaced.has_value();
+    return file;
   }
   return io_error(EEXIST);
 }
@@ -117,7 +119,8 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       path_(std::move(other.path_)),
       temp_(std::move(other.temp_)),
       buffer_(std::move(other.buffer_)),
-      failure_(std::move(other.failure_)) {
+      failure_(std::move(other.failure_)),
+      sync_(other.sync_) {
   other.fd_ = -1;
   other.temp_.clear();
 }
@@ -130,6 +133,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     temp_ = std::move(other.temp_);
     buffer_ = std::move(other.buffer_);
     failure_ = std::move(other.failure_);
+    sync_ = other.sync_;
     other.fd_ = -1;
     other.temp_.clear();
   }
@@ -170,7 +174,7 @@ Status OutputFile::write(std::string_view text) {
 Status OutputFile::commit() {
   if (fd_ < 0) return make_error(ErrorKind::Internal, "commit of a closed output file");
   Status s = failure_ ? Status(*failure_) : flush();
-  if (s && !temp_.empty() && ::fsync(fd_) != 0) s = io_error(errno);
+  if (s && sync_ && ::fsync(fd_) != 0) s = io_error(errno);
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0 && s && errno != EINTR) s = io_error(errno);

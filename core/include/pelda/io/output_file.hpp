@@ -34,7 +34,8 @@ class OutputFile {
   ~OutputFile();
 
   Status write(std::string_view text);
-  // Flushes, syncs and moves the file into place; refused after a failed write.
+  // Flushes (and, when replacing a file, syncs) and moves the file into
+  // place; refused after a failed write.
   Status commit();
 
  private:
@@ -47,6 +48,9 @@ class OutputFile {
   std::string temp_;  // empty when writing in place
   std::string buffer_;
   std::optional<Error> failure_;
+  // Replacing a file: its data reaches the disk before the rename, so that
+  // a crash cannot trade the old content for an empty file.
+  bool sync_ = false;
 };
 
 // Creates `path` and its missing parents with mode 0777 (the umask
