@@ -70,19 +70,12 @@ PREFIX = r"': it must not contain '/' or be '\.\.'$"
      "^Failed to transform PDB: I/O error: stream did not contain valid UTF-8$"),
     (lambda f: ovelt.multiple_align(kringle_pair(f)).write_all(f["out"], prefix="../x_"), ValueError,
      r"^Invalid prefix '\.\./x_" + PREFIX),
-    (lambda f: ovelt.multiple_align(kringle_pair(f)).write_all(f["out"], f["out"] + "/x_"), ValueError,
-     "^Invalid prefix '/.*/out/x_" + PREFIX),
-    (lambda f: ovelt.multiple_align(kringle_pair(f)).write_all(f["out"], ".."), ValueError,
-     r"^Invalid prefix '\.\." + PREFIX),
     (lambda f: ovelt.multiple_align([crn(f), crn(f)]).write_all(f["out"]), ValueError,
      "^Input files (.*/src/1crn.pdb) and \\1 would both be written to aligned_1crn.pdb$"),
-    (lambda f: ovelt.multiple_align(kringle_pair(f)[::-1], pre_transforms=[ovelt.Transform(), FAR]).write_all(
-        f["out"]), ValueError, r"^Failed to write .*/out/aligned_k.pdb: X coordinate \d+\.\d{3} of atom 'ATOM      1  N "),
     (lambda f: ovelt.align_pdbs([f["xk"], f["yk"], str(KRINGLES[2])], f["out"]), ValueError,
      "^Input files .*/x/k.pdb and .*/y/k.pdb would both be written to aligned_k.pdb$"),
 ], ids=["transform-onto-itself", "to_pdb-onto-source", "to_pdb-ca-only-nan", "invalid-utf8-onto-existing",
-        "prefix-parent", "prefix-absolute", "prefix-dotdot", "write_all-same-source", "write_all-unfit-second",
-        "align_pdbs-same-stem"])
+        "prefix-parent", "write_all-same-source", "align_pdbs-same-stem"])
 def test_files_refused(files, tmp_path, call, exc, message):
     unchanged_after(tmp_path, lambda: call(files), exc, message)
 
@@ -127,7 +120,6 @@ INF_0 = r"^Non-finite coordinate in domain 'm' at residue 1 \(index 0\)$"
 
 @pytest.mark.parametrize("call, message", [
     (lambda t: ovelt.pairwise_align(domain_with(lambda c: None, "ok"), domain_with(nan_at_10)), NAN_10),
-    (lambda t: ovelt.pairwise_align(domain_with(inf_at_0), domain_with(lambda c: None, "ok"), scan_mode=True), INF_0),
     (lambda t: ovelt.multiple_align([domain_with(lambda c: None, "ok"), domain_with(nan_at_10)]), NAN_10),
     (lambda t: ovelt.scan_database(domain_with(inf_at_0), [domain_with(lambda c: None, "ok")]), INF_0),
     (lambda t: ovelt.scan_database(domain_with(lambda c: None, "ok"), [domain_with(lambda c: None, "ok")] * 2 +
@@ -136,16 +128,12 @@ INF_0 = r"^Non-finite coordinate in domain 'm' at residue 1 \(index 0\)$"
      r"^Non-finite coordinate in domain 'knan' at residue 3 \(index 3\)$"),
     (lambda t: ovelt.multiple_align([domain_with(lambda c: None, "ok")] * 2, pre_transforms=[ovelt.Transform()]),
      "^Expected 2 pre_transforms, one per domain, got 1$"),
-    (lambda t: ovelt.multiple_align([domain_with(lambda c: None, "ok")] * 2, pre_transforms=[ovelt.Transform()] * 3),
-     "^Expected 2 pre_transforms, one per domain, got 3$"),
     (lambda t: ovelt.superpose(points(), points(2)), "^Non-finite coordinate in mobile at row 2$"),
     (lambda t: ovelt.compute_rmsd(points(0), points()), "^Non-finite coordinate in coords1 at row 0$"),
     (lambda t: ovelt.superpose(points(cols=4), points(cols=4)), r"^Coordinates must have shape \(N, 3\)$"),
-    (lambda t: ovelt.superpose(np.zeros((0, 2)), np.zeros((0, 2))), r"^Coordinates must have shape \(N, 3\)$"),
     (lambda t: ovelt.centroid(np.zeros((0, 3))), "^Cannot compute centroid of empty point set$"),
-], ids=["pairwise-nan", "pairwise-scan-inf", "multiple-nan", "scan-query-inf", "scan-target-nan",
-        "align_pdbs-nan-in-file", "pre_transforms-short", "pre_transforms-long", "superpose-inf", "rmsd-inf",
-        "superpose-four-columns", "superpose-empty-two-columns", "centroid-empty"])
+], ids=["pairwise-nan", "multiple-nan", "scan-query-inf", "scan-target-nan", "align_pdbs-nan-in-file",
+        "pre_transforms-short", "superpose-inf", "rmsd-inf", "superpose-four-columns", "centroid-empty"])
 def test_values_refused(with_nan_pdb, call, message):
     unchanged_after(with_nan_pdb, lambda: call(with_nan_pdb), ValueError, message)
 
