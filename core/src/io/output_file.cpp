@@ -65,6 +65,7 @@ Status write_fully(int fd, const char* data, std::size_t size) {
 
 Result<OutputFile> OutputFile::create(const std::string& path) {
   if (Status s = check_path_text(path); !s) return s.error();
+  if (path.empty()) return io_error(ENOENT);
   const std::size_t slash = path.find_last_of('/');
   const std::string_view dir = slash == std::string::npos ? std::string_view() : std::string_view(path).substr(0, slash + 1);
   const std::string_view name = slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
