@@ -129,7 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     --size;
   }
   const Transform t = pick_transform(pick);
-  const std::optional<char32_t> filter = (pick / 8) % 3 == 0 ? std::nullopt : std::optional<char32_t>(U'A' + (pick / 8) % 3 - 1);
+  const unsigned chain = (pick / 8) % 3;  // none, 'A' or 'B'
+  const std::optional<char32_t> filter = chain == 0 ? std::nullopt : std::optional<char32_t>(U'A' + chain - 1);
   const std::string dir = scratch_dir();
   const std::string src = dir + "/src.pdb", out = dir + "/out.pdb", old = "previous content\n";
   const std::string text(reinterpret_cast<const char*>(data), size);
