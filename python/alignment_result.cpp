@@ -248,6 +248,9 @@ PyObject* pairwise_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         !arg_parameters(q, a[2], &params) || !arg_optional_bool(q, "scan_mode", a[3], &scan_mode) ||
         !arg_optional_count(q, "slide", a[4], &slide))
       return nullptr;
+    if (!validated(pelda::check_parameters(params)) || !validated(pelda::check_finite(*d1)) ||
+        !validated(pelda::check_finite(*d2)))
+      return nullptr;
     return scan_mode ? scan_alignment(*d1, *d2, params, slide) : plain_alignment(*d1, *d2, params);
   });
 }

@@ -207,6 +207,9 @@ PyObject* scan_database(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!arg_domain(kQualname, "query", a[0], &query) || !arg_targets(a[1], &targets) ||
         !arg_parameters(kQualname, a[2], &params) || !arg_options(a + 3, &options))
       return nullptr;
+    if (!validated(pelda::check_parameters(params)) || !validated(pelda::check_finite(*query)) ||
+        !validated(pelda::check_finite(targets)))
+      return nullptr;
     const pelda::Result<std::vector<ScanHit>> hits = pelda::run_scan(*query, targets, params, options);
     if (!hits) return raise_core(PyExc_ValueError, "Scan failed: ", hits.error());
     return hits_to_list(*hits);
