@@ -288,9 +288,6 @@ def cmd_msa(args: argparse.Namespace) -> None:
     if len(files) < 2:
         raise Usage("need at least two structure files")
     names = [Path(f).stem for f in files]
-    if len(set(names)) != len(names):
-        dup = next(n for n in names if names.count(n) > 1)
-        raise Usage(f"two inputs share the name {dup!r}: their outputs would overwrite each other")
     with Progress(args.quiet, "reading", len(files)) as bar:
         domains = []
         for f in files:
