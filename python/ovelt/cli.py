@@ -394,7 +394,7 @@ def cmd_scan(args: argparse.Namespace) -> None:
         hits = fn(query, domains, score_cutoff=args.cutoff, max_hits=args.top, quick=args.quick,
                   **search_keywords(fn, args.search), **run_keywords(fn, args.threads, bar))
 
-    tm = bool(hits) and hasattr(hits[0], "tm_score")
+    tm = any(getattr(h, "tm_score", None) is not None for h in hits)  # only some searches report it
     header = ["rank", "target", "score", "z_score", "rmsd", *(["tm_score"] if tm else []), "n_aligned"]
     rows = [[h.rank, h.target_id, h.score, h.z_score, number(h.rmsd), *([getattr(h, "tm_score")] if tm else []), h.n_aligned]
             for h in hits]
