@@ -8,7 +8,13 @@ and sequences. The three are interleaved pair by pair and repeated; each pair's
 time is its median over the repeats. Prints per-family and overall medians
 and the TM-align / ovelt ratios.
 
-    python benchmarks/pairwise.py [--repeats N]
+Then the cost of one aligner cycle per cell of its band (similarity and
+dynamic programming together; a run with max_iter=1 is exactly one cycle), on
+the kinesin pairs and on long inputs made of several real chains read as one
+domain, and the window scan on those long inputs (TM-align takes minutes
+there, so it is left out).
+
+    python benchmarks/pairwise.py [--repeats N] [--long]
 """
 import argparse
 import itertools
@@ -88,7 +94,60 @@ def run(repeats):
     print("ratios are medians of per-pair ratios (TM-align time / ovelt time)")
 
 
+def band_cells(n, m, width=100.0):
+    """Cells of the dynamic programming's band for an n x m cycle."""
+    w = width + abs((n - m) - 4)
+    t, u = n + 2.0, m + 2.0
+    h = ((w / np.sqrt(2.0)) * (t / u + u / t)) / np.sqrt(t * t + u * u)
+    r = np.arange(1, n + 1)[:, None] / t
+    c = np.arange(1, m + 1)[None, :] / u
+    return int((np.abs(c - r) <= h).sum())
+
+
+def chain_of(domains, ident, angle=0.0, shift=(0.0, 0.0, 0.0)):
+    """Several real chains read as one domain, optionally rotated about z."""
+    xyz = np.concatenate([d.coordinates for d in domains])
+    c, s = np.cos(angle), np.sin(angle)
+    xyz = xyz @ np.array([[c, -s, 0.0], [s, c, 0.0], [0.0, 0.0, 1.0]]).T + np.asarray(shift)
+    return ovelt.Domain.from_arrays(ident, np.ascontiguousarray(xyz), "".join(d.sequence for d in domains))
+
+
+def cell_costs(repeats, long_scans):
+    fams = families()
+    kinesins = [ovelt.Domain.from_pdb(str(f)) for f in sorted((STRUCTURES / "kinesin_motor").glob("*.pdb"))]
+    everything = [d for ds in fams.values() for d in ds] + kinesins[KINESIN_MEMBERS:]
+    one_cycle = ovelt.Parameters()
+    one_cycle.max_iter = 1
+    cases = [(f"kinesin {a.id}/{b.id}", a, b) for a, b in itertools.combinations(kinesins[:KINESIN_MEMBERS], 2)]
+    long_pairs = [
+        ("8 kinesins", chain_of(kinesins, "k8"), chain_of(kinesins[4:] + kinesins[:4], "k8r", 1.9, (30, -12, 7))),
+        ("all chains", chain_of(everything, "all"), chain_of(everything[::-1], "rev", 0.1, (0.5, 0.5, 0.5))),
+    ]
+    cases += long_pairs
+    print(f"\none aligner cycle (max_iter=1), best of {repeats}, per cell of the band")
+    print(f"{'input':<34}{'n x m':>12}{'cells':>10}{'ms':>9}{'ns/cell':>9}")
+    per_cell = []
+    for name, a, b in cases:
+        best = min(seconds(lambda: ovelt.pairwise_align(a, b, one_cycle)) for _ in range(repeats))
+        cells = band_cells(len(a), len(b))
+        per_cell.append(best * 1e9 / cells)
+        if not name.startswith("kinesin"):
+            print(f"{name:<34}{f'{len(a)}x{len(b)}':>12}{cells:>10}{best * 1e3:>9.2f}{per_cell[-1]:>9.2f}")
+    kin = per_cell[:-len(long_pairs)]
+    print(f"{'kinesin pairs (median)':<34}{'':>12}{'':>10}{'':>9}{statistics.median(kin):>9.2f}")
+
+    # TM-align needs minutes on these, so the scan is timed alone.
+    print("\nwindow scan on long inputs (one run each)")
+    print(f"{'input':<34}{'n x m':>12}{'scan s':>9}")
+    for name, a, b in long_pairs[:None if long_scans else 1]:
+        scan = seconds(lambda: ovelt.pairwise_align(a, b, scan_mode=True))
+        print(f"{name:<34}{f'{len(a)}x{len(b)}':>12}{scan:>9.2f}")
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=5)
-    run(parser.parse_args().repeats)
+    parser.add_argument("--long", action="store_true", help="also scan the longest input (a minute or more)")
+    args = parser.parse_args()
+    run(args.repeats)
+    cell_costs(args.repeats, args.long)
