@@ -21,10 +21,21 @@ Thresholds thresholds_of(const AlignmentConfig& config) {
           round_to_int32(0.3 * p)};
 }
 
-// Rows processed in each column c = 1..m (entry c - 1) of the padded matrix.
-void dp_band(std::size_t n, std::size_t m, double band_width, BandTable& table, std::vector<Span>& out) {
-  table.build(make_band(adjusted_band_width(band_width, n, m), double(n + 2), double(m + 2)), n + 2, m + 2);
-  scan_band(m, 1, n + 1, [&table](std::size_t line, std::size_t r) { return table.contains(r, line + 1); }, out);
+// The band of an n x m cycle and the layout of its direction bytes, unless
+// the workspace holds them already.
+void prepare_band(std::size_t n, std::size_t m, double band_width, DpWorkspace& ws) {
+  if (ws.band_rows == n && ws.band_cols == m && ws.band_width == band_width) return;
+  ws.band_rows = n;
+  ws.band_cols = m;
+  ws.band_width = band_width;
+  cycle_band(n, m, band_width, ws.band_table, ws.band);
+  ws.direction_start.resize(m);
+  std::size_t total = 0;
+  for (std::size_t c = 0; c < m; ++c) {
+    ws.direction_start[c] = total;
+    total += ws.band[c].hi - ws.band[c].lo;
+  }
+  ws.directions.resize(total);
 }
 
 // A path offered as a fragment: kept when its maximum reached the threshold
@@ -47,8 +58,8 @@ constexpr std::int64_t kMaxValue = std::numeric_limits<std::int32_t>::max();
 struct Column {
   const DpCell* prev;        // column c - 1
   DpCell* cur;               // column c
-  const std::int32_t* score;  // S(., c)
-  std::uint8_t* dir;         // direction bytes of column c
+  const std::int32_t* score;  // S(r, c) at score[r - lo], lo the column's first band row
+  std::uint8_t* dir;         // direction byte of (r, c) at dir[r - lo]
   std::size_t c;
   bool last;  // c == m
 };
@@ -61,6 +72,7 @@ struct Column {
 template <class Int>
 std::int32_t dp_column(const Column& col, Span span, std::size_t n, std::int64_t gap64, const Thresholds& th,
                        DpWorkspace& ws) {
+  if (span.empty()) return 0;
   const Int gap = Int(gap64);
   std::int32_t best = 0;
   std::int32_t dg_value = col.prev[span.lo - 1].value;
@@ -68,7 +80,7 @@ std::int32_t dp_column(const Column& col, Span span, std::size_t n, std::int64_t
   const auto c32 = std::uint32_t(col.c);
   for (std::size_t r = span.lo; r < span.hi; ++r) {
     const std::int32_t lf_value = col.prev[r].value;
-    Int diag = Int(dg_value) + col.score[r], left = Int(lf_value) - gap, upv = Int(up_value) - gap;
+    Int diag = Int(dg_value) + col.score[r - span.lo], left = Int(lf_value) - gap, upv = Int(up_value) - gap;
     if constexpr (sizeof(Int) > 4) {
       diag = std::min<Int>(diag, kMaxValue);
       left = std::min<Int>(left, kMaxValue);
@@ -76,7 +88,7 @@ std::int32_t dp_column(const Column& col, Span span, std::size_t n, std::int64_t
     }
     const Int x = std::max(diag, std::max(left, upv));
     const std::int32_t h = x >= 1 ? std::int32_t(x) : 0;
-    col.dir[r] = std::uint8_t((h == diag ? kFromDiagonal : 0) | (h == left ? kFromLeft : 0) |
+    col.dir[r - span.lo] = std::uint8_t((h == diag ? kFromDiagonal : 0) | (h == left ? kFromLeft : 0) |
                               (h == upv ? kFromAbove : 0));
     best = std::max(best, h);
 
@@ -125,13 +137,15 @@ std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace
   // shorter length, so plain 32-bit arithmetic cannot overflow.
   std::int32_t top = 0;
   for (std::int32_t v : scores.values) top = std::max(top, v);
+  top = std::max(top, scores.outside);
   const bool fits_32 = th.gap >= 0 && std::int64_t(top) * std::int64_t(std::min(n, m) + 1) < kMaxValue / 2;
   for (std::size_t c = 1; c <= m; ++c) {
     const Span span = ws.band[c - 1];
     // Rows the array held for column c - 2 that column c does not overwrite.
     std::fill(cur + cur_span.lo, cur + std::max(cur_span.lo, std::min(cur_span.hi, span.lo)), DpCell{});
     std::fill(cur + std::min(cur_span.hi, std::max(cur_span.lo, span.hi)), cur + cur_span.hi, DpCell{});
-    const Column col{prev, cur, scores.column(c), ws.directions.data() + c * stride, c, c == m};
+    const Column col{prev, cur, scores.column(c) + (span.empty() ? 0 : span.lo - scores.held[c - 1].lo),
+                     ws.directions.data() + ws.direction_start[c - 1], c, c == m};
     best = std::max(best, fits_32 ? dp_column<std::int32_t>(col, span, n, th.gap, th, ws)
                                   : dp_column<std::int64_t>(col, span, n, th.gap, th, ws));
     std::swap(prev, cur);  // cur now holds column c - 1, to be overwritten next
@@ -139,6 +153,13 @@ std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace
     prev_span = span;
   }
   return best;
+}
+
+// Whether the matrix holds every cell of the band.
+bool holds_band(const ScoreMatrix& scores, const std::vector<Span>& band) {
+  for (std::size_t c = 0; c < band.size(); ++c)
+    if (!band[c].empty() && (band[c].lo < scores.held[c].lo || band[c].hi > scores.held[c].hi)) return false;
+  return true;
 }
 
 // The fragment that a stable sort by descending score would put first:
@@ -157,13 +178,12 @@ struct Trace {
 
 // Walks the direction bytes back from the fragment's end; pairs are padded
 // (1-based) indices, in decreasing order.
-Trace trace_back(const DpPath& f, std::size_t stride, const std::vector<std::uint8_t>& directions,
-                 std::vector<ResiduePair>& pairs) {
+Trace trace_back(const DpPath& f, const DpWorkspace& ws, std::vector<ResiduePair>& pairs) {
   Trace t;
   pairs.clear();
   std::size_t r = f.max_row, c = f.max_col;
   while (r >= f.start_row && c >= f.start_col && !(r == 0 && c == 0)) {
-    const std::uint8_t d = directions[c * stride + r];
+    const std::uint8_t d = ws.direction(r, c);
     if (d & kFromDiagonal) {
       pairs.emplace_back(r, c);
       --r;
@@ -203,15 +223,21 @@ CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const S
   // Without a cell there is no path: the band helpers assume both sides exist.
   if (n == 0 || m == 0) return out;
   const Thresholds th = thresholds_of(config);
-  dp_band(n, m, config.band_width, ws.band_table, ws.band);
-  ws.directions.assign(stride * (m + 2), 0);
+  prepare_band(n, m, config.band_width, ws);
+  if (!holds_band(scores, ws.band)) {
+    ScoreMatrix dense;
+    dense.reset(n, m);
+    for (std::size_t c = 1; c <= m; ++c)
+      for (std::size_t r = 1; r <= n; ++r) dense.set(r, c, scores.at(r, c));
+    return dp_cycle(coords1, coords2, dense, config, ws);
+  }
   ws.row_heads.assign(stride, -1);
   ws.fragments.clear();
   const std::int32_t best = run_dp(scores, th, ws);
   const DpPath* frag = best_fragment(ws.fragments);
   if (!frag) return out;
 
-  const Trace t = trace_back(*frag, stride, ws.directions, ws.traced);
+  const Trace t = trace_back(*frag, ws, ws.traced);
   const std::size_t length = ws.traced.size() + t.gaps_second + t.gaps_first;
   const double p = double(config.precision);
   out.path_length = length;

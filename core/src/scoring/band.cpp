@@ -23,4 +23,9 @@ void BandTable::build(const Band& band, std::size_t rows, std::size_t cols) {
   h = band.h;
 }
 
+void cycle_band(std::size_t n, std::size_t m, double band_width, BandTable& table, std::vector<Span>& out) {
+  table.build(make_band(adjusted_band_width(band_width, n, m), double(n + 2), double(m + 2)), n + 2, m + 2);
+  scan_band(m, 1, n + 1, [&table](std::size_t line, std::size_t r) { return table.contains(r, line + 1); }, out);
+}
+
 }  // namespace pelda

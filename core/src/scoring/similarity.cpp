@@ -93,9 +93,10 @@ void fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std:
   double* buf = line.data();
   for (std::size_t j = 0; j < columns.size(); ++j) {
     const Span span = columns[j];
+    if (span.empty()) continue;
     similarity_line(b, j, a, span.lo, span.hi, k, buf);
-    std::int32_t* col = out.values.data() + (j + 1) * out.stride() + 1;
-    for (std::size_t i = span.lo; i < span.hi; ++i) col[i] = round_to_int32(buf[i - span.lo] * precision);
+    std::int32_t* col = out.column(j + 1) + (span.lo + 1 - out.held[j].lo);
+    for (std::size_t i = 0; i < span.hi - span.lo; ++i) col[i] = round_to_int32(buf[i] * precision);
   }
 }
 
@@ -103,11 +104,10 @@ void fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std:
 void fill_score_rows(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& rows, const Kernel& k,
                      double precision, ScoreMatrix& out, std::vector<double>& line) {
   line.resize(b.size());
-  const std::size_t stride = out.stride();
   for (std::size_t i = 0; i < rows.size(); ++i) {
     similarity_line(a, i, b, rows[i].lo, rows[i].hi, k, line.data());
     for (std::size_t j = rows[i].lo; j < rows[i].hi; ++j)
-      out.values[(j + 1) * stride + i + 1] = round_to_int32(line[j - rows[i].lo] * precision);
+      out.set(i + 1, j + 1, round_to_int32(line[j - rows[i].lo] * precision));
   }
 }
 
@@ -226,35 +226,81 @@ SimilarityMatrix similarity_full(const PointList& coords1, const PointList& coor
 }
 
 void ScoreMatrix::reset(std::size_t n, std::size_t m) {
+  reset(n, m, std::vector<Span>(m, Span{n > 0 ? 1u : 0u, n + (n > 0 ? 1 : 0)}), 0);
+  std::fill(values.begin(), values.end(), 0);
+}
+
+void ScoreMatrix::reset(std::size_t n, std::size_t m, const std::vector<Span>& runs, std::int32_t outside_value) {
   rows = n;
   cols = m;
-  values.assign((n + 2) * (m + 2), 0);
+  outside = outside_value;
+  held = runs;
+  start.resize(m);
+  std::size_t total = 0;
+  for (std::size_t c = 0; c < m; ++c) {
+    start[c] = total;
+    total += held[c].hi - held[c].lo;
+  }
+  values.resize(total);
 }
+
+namespace {
+
+// Rebuilds the band of an n x m evaluation unless it is the one kept.
+void prepare_band(std::size_t n, std::size_t m, const SimilarityContext& ctx, SimilarityBand& band) {
+  if (band.n == n && band.m == m && band.width == ctx.band_width && band.adjust == ctx.band_adjust) return;
+  band.n = n;
+  band.m = m;
+  band.width = ctx.band_width;
+  band.adjust = ctx.band_adjust;
+  similarity_band_rows(n, m, ctx, band.table, band.rows);
+  band.by_columns = columns_from_rows(band.rows, m, band.columns);
+  // Every column holds the run from the first to the last row that either the
+  // evaluation or the dynamic programming touches.
+  std::vector<Span> cycle;
+  BandTable table;
+  cycle_band(n, m, ctx.band_width, table, cycle);
+  band.held.assign(m, Span{});
+  for (std::size_t c = 1; c <= m; ++c) {
+    Span h = cycle[c - 1];
+    const auto widen = [&h](std::size_t lo, std::size_t hi) {
+      if (lo == hi) return;
+      h = h.empty() ? Span{lo, hi} : Span{std::min(h.lo, lo), std::max(h.hi, hi)};
+    };
+    if (band.by_columns) {
+      widen(band.columns[c - 1].lo + 1, band.columns[c - 1].hi + 1);
+    } else {
+      widen(1, n + 1);
+    }
+    band.held[c - 1] = h;
+  }
+}
+
+}  // namespace
 
 void banded_scores(const IntegerTrace& a, const IntegerTrace& b, const SimilarityContext& ctx,
                    std::uint32_t precision, ScoreMatrix& out, SimilarityScratch& scratch) {
   const std::size_t n = a.size(), m = b.size();
-  out.reset(n, m);
-  if (n == 0 || m == 0) return;
+  if (n == 0 || m == 0) {
+    out.reset(n, m);
+    return;
+  }
+  SimilarityBand& band = scratch.band;
+  prepare_band(n, m, ctx, band);
   const double p = double(precision);
   const std::int32_t unevaluated = round_to_int32(ctx.normalize(0.0) * p);
-  for (std::size_t c = 1; c <= m; ++c) {
-    std::int32_t* col = out.values.data() + c * out.stride();
-    std::fill(col + 1, col + n + 1, unevaluated);
-  }
-  similarity_band_rows(n, m, ctx, scratch.band, scratch.rows);
+  out.reset(n, m, band.held, unevaluated);
+  std::fill(out.values.begin(), out.values.end(), unevaluated);
   const Kernel k = kernel_of(ctx, true);
-  if (columns_from_rows(scratch.rows, m, scratch.columns)) fill_score_columns(a, b, scratch.columns, k, p, out, scratch.line);
-  else fill_score_rows(a, b, scratch.rows, k, p, out, scratch.line);
+  if (band.by_columns) fill_score_columns(a, b, band.columns, k, p, out, scratch.line);
+  else fill_score_rows(a, b, band.rows, k, p, out, scratch.line);
 }
 
 void scores_from_matrix(const SimilarityMatrix& matrix, std::uint32_t precision, ScoreMatrix& out) {
   out.reset(matrix.rows, matrix.cols);
   const double p = double(precision);
-  for (std::size_t c = 1; c <= matrix.cols; ++c) {
-    std::int32_t* col = out.values.data() + c * out.stride();
-    for (std::size_t r = 1; r <= matrix.rows; ++r) col[r] = round_to_int32(matrix.at(r - 1, c - 1) * p);
-  }
+  for (std::size_t c = 1; c <= matrix.cols; ++c)
+    for (std::size_t r = 1; r <= matrix.rows; ++r) out.set(r, c, round_to_int32(matrix.at(r - 1, c - 1) * p));
 }
 
 }  // namespace pelda

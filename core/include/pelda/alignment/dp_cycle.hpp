@@ -49,16 +49,27 @@ struct DpFragment {
 };
 
 // Buffers of the dynamic programming, reused across cycles: two columns of
-// cells, one direction byte per cell (column-major), the fragments.
+// cells, one direction byte per band cell (column after column), the
+// fragments. The band is kept while the matrix shape stays the same.
 struct DpWorkspace {
   std::vector<DpCell> columns[2];
   std::vector<std::uint8_t> directions;
+  std::vector<std::size_t> direction_start;  // per column c = 1..m (entry c - 1)
+  std::size_t band_rows = 0, band_cols = 0;
+  double band_width = -1.0;
   BandTable band_table;
-  std::vector<Span> band;
+  std::vector<Span> band;  // rows processed in column c = 1..m (entry c - 1)
   std::vector<std::int32_t> row_heads;
   std::vector<DpFragment> fragments;
   std::vector<ResiduePair> traced;
   PointList fixed, mobile;
+
+  // Direction bits of cell (r, c) of the last cycle; 0 outside the band.
+  std::uint8_t direction(std::size_t r, std::size_t c) const {
+    if (c == 0 || c > band.size()) return 0;
+    const Span s = band[c - 1];
+    return r >= s.lo && r < s.hi ? directions[direction_start[c - 1] + (r - s.lo)] : 0;
+  }
 };
 
 // Direction bits.

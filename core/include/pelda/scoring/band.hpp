@@ -39,6 +39,10 @@ double adjusted_band_width(double base, std::size_t n, std::size_t m);
 // h = ((w / sqrt 2) (t/u + u/t)) / sqrt(t^2 + u^2).
 Band make_band(double width, double t, double u);
 
+// Rows r processed in each column c = 1..m (entry c - 1) of the dynamic
+// programming's padded (n + 2) x (m + 2) matrix.
+void cycle_band(std::size_t n, std::size_t m, double band_width, BandTable& table, std::vector<Span>& out);
+
 // Scans lines 0 .. lines-1 in order. Each line starts at the first in-band
 // position of the last line that had one (`first` for the first line), skips
 // out-of-band positions up to `end`, then takes the run of in-band positions.
