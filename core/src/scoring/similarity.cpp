@@ -1,6 +1,7 @@
 #include "pelda/scoring/similarity.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "pelda/math/exp.hpp"
@@ -66,7 +67,7 @@ inline void similarity_line(const IntegerTrace& a, std::size_t i, const IntegerT
   const double *b_back = b.has_back.data(), *b_fwd = b.has_fwd.data();
   for (std::size_t j = lo; j < hi; ++j) {
     const double dx = ax - bx[j], dy = ay - by[j], dz = az - bz[j];
-    const double d = dx * dx + dy * dy + dz * dz;
+    const double d = dx * dx + dy * dy + dz * dz;  // as squared_distance
     const double ux = abx - bbx[j], uy = aby - bby[j], uz = abz - bbz[j];
     const double vx = afx - bfx[j], vy = afy - bfy[j], vz = afz - bfz[j];
     // An absent term is multiplied by 0 and adds nothing; a present one by 1.
@@ -84,19 +85,71 @@ void fill_rows(const IntegerTrace& a, const IntegerTrace& b, const std::vector<S
   for (std::size_t i = 0; i < rows.size(); ++i) similarity_line(a, i, b, rows[i].lo, rows[i].hi, k, values + i * m + rows[i].lo);
 }
 
+// The integer score of a similarity P, exactly as the kernels convert it.
+inline std::int32_t score_of(double p, const Kernel& k, double precision) {
+  return round_to_int32(((p - k.mean) / k.sd) * precision);
+}
+
+// The kernel's first term, the same expression as in similarity_line.
+inline double squared_distance(const IntegerTrace& a, std::size_t i, const IntegerTrace& b, std::size_t j) {
+  const double dx = a.x[i] - b.x[j], dy = a.y[i] - b.y[j], dz = a.z[i] - b.z[j];
+  return dx * dx + dy * dy + dz * dz;
+}
+
+// Squared distance (on the integer grid) from which on a cell scores exactly
+// what P = 0 scores, whatever its conformation term; +infinity when no bound
+// is safe. Why it holds:
+// - the score is a monotone function of P (every step rounds monotonically),
+//   so it equals score(0) on all of [0, p_max], p_max found by bisection;
+// - the conformation term is never positive (c >= 0 over a negative
+//   denominator), so the exponent is at most the distance term, which the
+//   bound keeps below x0 = log(p_max) - 1e-6 despite the two roundings
+//   (the factor 1 + 1e-9 outweighs them);
+// - exp_1ulp is within one ulp, so e^x0 (1 + 2^-52) < p_max bounds P.
+double far_distance(const Kernel& k, double precision) {
+  const bool usable = k.dist_denominator < 0.0 && std::isfinite(k.dist_denominator) && k.conf_denominator < 0.0 &&
+                      std::isfinite(k.conf_denominator) && k.precision_sq > 0.0 && std::isfinite(k.precision_sq);
+  const std::int32_t far = score_of(0.0, k, precision);
+  if (!usable || score_of(INFINITY, k, precision) == far) return INFINITY;
+  // Non-negative doubles order like their bit patterns.
+  std::uint64_t lo = 0, hi = std::bit_cast<std::uint64_t>(double(INFINITY));  // score(lo) == far != score(hi)
+  while (hi - lo > 1) {
+    const std::uint64_t mid = lo + (hi - lo) / 2;
+    (score_of(std::bit_cast<double>(mid), k, precision) == far ? lo : hi) = mid;
+  }
+  const double p_max = std::bit_cast<double>(lo);
+  if (!(p_max > 0.0)) return INFINITY;
+  const double x0 = std::log(p_max) - 1e-6;
+  return x0 * k.dist_denominator * k.precision_sq * (1.0 + 1e-9);
+}
+
 // One column per residue of `b`, rows of `a` in `columns[j]`; `line` holds a
-// column of doubles before conversion.
+// column of doubles before conversion. Blocks of rows whose residues all lie
+// beyond the far distance get the far score without the kernel; the others
+// run it on every cell.
 PELDA_VECTOR_CLONES
 void fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& columns,
                         const Kernel& k, double precision, ScoreMatrix& out, std::vector<double>& line) {
+  constexpr std::size_t block = 8;
+  const double far_from = far_distance(k, precision);
+  const std::int32_t far_score = score_of(0.0, k, precision);
   line.resize(a.size());
   double* buf = line.data();
   for (std::size_t j = 0; j < columns.size(); ++j) {
     const Span span = columns[j];
     if (span.empty()) continue;
-    similarity_line(b, j, a, span.lo, span.hi, k, buf);
-    std::int32_t* col = out.column(j + 1) + (span.lo + 1 - out.held[j].lo);
-    for (std::size_t i = 0; i < span.hi - span.lo; ++i) col[i] = round_to_int32(buf[i] * precision);
+    std::int32_t* col = out.column(j + 1) + (span.lo + 1 - out.held[j].lo) - span.lo;
+    for (std::size_t lo = span.lo; lo < span.hi; lo += block) {
+      const std::size_t hi = std::min(lo + block, span.hi);
+      std::size_t near = 0;
+      for (std::size_t i = lo; i < hi; ++i) near += squared_distance(b, j, a, i) < far_from;
+      if (near == 0) {
+        for (std::size_t i = lo; i < hi; ++i) col[i] = far_score;
+        continue;
+      }
+      similarity_line(b, j, a, lo, hi, k, buf);
+      for (std::size_t i = lo; i < hi; ++i) col[i] = round_to_int32(buf[i - lo] * precision);
+    }
   }
 }
 
