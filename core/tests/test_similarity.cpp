@@ -89,6 +89,34 @@ TEST(Band, WidthGrowsByTheShiftedLengthDifference) {
   EXPECT_EQ(adjusted_band_width(100.0, 300, 100), 296.0);
 }
 
+// Narrow bands leave lines empty, which carry the start on; long-vs-short
+// shapes make runs jump.
+TEST(Band, RunsMatchTheLiteralScan) {
+  for (std::size_t n : {1u, 2u, 7u, 40u, 333u})
+    for (std::size_t m : {1u, 3u, 40u, 333u})
+      for (double width : {0.0, 0.3, 2.0, 100.0}) {
+        BandTable table;
+        table.build(make_band(width, double(n + 1), double(m + 1)), n, m);
+        std::vector<Span> got;
+        band_runs(table.row_frac.data(), n, table.col_frac.data(), 0, m, table.h, got);
+        ASSERT_EQ(got.size(), n);
+        std::size_t start = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+          std::size_t p = start;
+          while (p < m && !table.contains(i, p)) ++p;
+          Span expected;
+          if (p < m) {
+            expected.lo = p;
+            while (p < m && table.contains(i, p)) ++p;
+            expected.hi = p;
+            start = expected.lo;
+          }
+          ASSERT_EQ(got[i].lo, expected.lo) << n << "x" << m << " " << width << " line " << i;
+          ASSERT_EQ(got[i].hi, expected.hi) << n << "x" << m << " " << width << " line " << i;
+        }
+      }
+}
+
 // The band's edges fall where floating point puts them: for n = m = 300 the
 // cell 104 columns right of the diagonal is inside in row 0 and outside in
 // row 50; for n = m = 250 that offset is outside already in row 0.

@@ -265,7 +265,7 @@ void similarity_band_rows(std::size_t n, std::size_t m, const SimilarityContext&
                           std::vector<Span>& rows) {
   const double w = ctx.band_adjust ? adjusted_band_width(ctx.band_width, n, m) : ctx.band_width;
   table.build(make_band(w, double(n + 1), double(m + 1)), n, m);
-  scan_band(n, 0, m, [&table](std::size_t i, std::size_t j) { return table.contains(i, j); }, rows);
+  band_runs(table.row_frac.data(), n, table.col_frac.data(), 0, m, table.h, rows);
 }
 
 SimilarityMatrix similarity_banded(const PointList& coords1, const PointList& coords2,
