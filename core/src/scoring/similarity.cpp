@@ -6,17 +6,7 @@
 
 #include "pelda/math/exp.hpp"
 #include "pelda/math/rounding.hpp"
-
-// The kernels below are compiled twice on x86-64 (AVX2 and baseline) and
-// picked at load time. Sanitizer builds keep one version.
-#if defined(__x86_64__) && defined(__has_attribute) && !defined(__SANITIZE_ADDRESS__)
-#if __has_attribute(target_clones)
-#define PELDA_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
-#endif
-#ifndef PELDA_VECTOR_CLONES
-#define PELDA_VECTOR_CLONES
-#endif
+#include "pelda/math/vector_clones.hpp"
 
 namespace pelda {
 namespace {

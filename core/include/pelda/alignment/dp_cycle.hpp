@@ -34,9 +34,22 @@ struct DpPath {
   std::int32_t max = 0;
 };
 
-struct DpCell {
-  std::int32_t value = 0;
-  DpPath path;
+// One column of DP cells as parallel arrays indexed by row: each cell's
+// value and its path record.
+struct DpColumn {
+  std::vector<std::int32_t> value, max;
+  std::vector<std::uint32_t> start_row, start_col, max_row, max_col;
+
+  void reset(std::size_t rows);                  // every cell 0
+  void clear(std::size_t from, std::size_t to);  // rows [from, to) to 0
+  DpPath path(std::size_t r) const { return {start_row[r], start_col[r], max_row[r], max_col[r], max[r]}; }
+  void set_path(std::size_t r, const DpPath& p) {
+    start_row[r] = p.start_row;
+    start_col[r] = p.start_col;
+    max_row[r] = p.max_row;
+    max_col[r] = p.max_col;
+    max[r] = p.max;
+  }
 };
 
 // A recorded fragment: a path whose maximum reached the threshold. Only the
@@ -52,7 +65,8 @@ struct DpFragment {
 // cells, one direction byte per band cell (column after column), the
 // fragments. The band is kept while the matrix shape stays the same.
 struct DpWorkspace {
-  std::vector<DpCell> columns[2];
+  DpColumn columns[2];
+  std::vector<std::uint32_t> steps;  // per row of a column: direction bits and work left for later
   std::vector<std::uint8_t> directions;
   std::vector<std::size_t> direction_start;  // per column c = 1..m (entry c - 1)
   std::size_t band_rows = 0, band_cols = 0;
