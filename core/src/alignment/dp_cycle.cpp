@@ -139,17 +139,19 @@ constexpr std::uint32_t kStepDown = 1, kOfferOwn = 2, kOfferDiagonal = 4;
     const bool d = h == diag, l = h == left, u = h == up, zero = h == 0;
     const std::uint32_t bits = (d ? kFromDiagonal : 0) | (l ? kFromLeft : 0) | (u ? kFromAbove : 0);
     best = std::max(best, h);
-    // The diagonal predecessor's path, or the left one's.
-    const std::uint32_t sr = d ? psr1[k] : psr[k], sc = d ? psc1[k] : psc[k];
-    const std::uint32_t mr = d ? pmr1[k] : pmr[k], mc = d ? pmc1[k] : pmc[k];
-    const std::int32_t mx = d ? pmx1[k] : pmx[k];
-    const bool fresh = d && dg == 0;
-    const bool moved = fresh || h >= mx;
-    qsr[k] = zero ? 0 : (fresh ? r : sr);
-    qsc[k] = zero ? 0 : (fresh ? c : sc);
-    qmr[k] = zero ? 0 : (moved ? r : mr);
-    qmc[k] = zero ? 0 : (moved ? c : mc);
-    qmx[k] = zero ? 0 : (moved ? h : mx);
+    // The diagonal predecessor's path, or the left one's, chosen with masks
+    // (both are loaded: the loop must not branch).
+    const std::uint32_t on_d = 0u - std::uint32_t(d), kept = std::uint32_t(zero) - 1u;
+    const std::uint32_t sr = (psr1[k] & on_d) | (psr[k] & ~on_d), sc = (psc1[k] & on_d) | (psc[k] & ~on_d);
+    const std::uint32_t mr = (pmr1[k] & on_d) | (pmr[k] & ~on_d), mc = (pmc1[k] & on_d) | (pmc[k] & ~on_d);
+    const std::int32_t mx = std::int32_t((std::uint32_t(pmx1[k]) & on_d) | (std::uint32_t(pmx[k]) & ~on_d));
+    const std::uint32_t fresh = 0u - std::uint32_t(d && dg == 0);
+    const std::uint32_t moved = fresh | (0u - std::uint32_t(h >= mx));
+    qsr[k] = ((r & fresh) | (sr & ~fresh)) & kept;
+    qsc[k] = ((c & fresh) | (sc & ~fresh)) & kept;
+    qmr[k] = ((r & moved) | (mr & ~moved)) & kept;
+    qmc[k] = ((c & moved) | (mc & ~moved)) & kept;
+    qmx[k] = std::int32_t(((std::uint32_t(h) & moved) | (std::uint32_t(mx) & ~moved)) & kept);
     const bool edge = last || r == n32;
     const std::uint32_t s = (!zero && !d && !l ? kStepDown : 0) | (edge && !zero ? kOfferOwn : 0) |
                             (!edge && zero && dg > 0 && pmx1[k] >= fragment ? kOfferDiagonal : 0);
