@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "pelda/math/exp.hpp"
 #include "pelda/math/rounding.hpp"
@@ -86,6 +87,19 @@ inline double squared_distance(const IntegerTrace& a, std::size_t i, const Integ
   return dx * dx + dy * dy + dz * dz;
 }
 
+// near[k] = whether residue j of `a` and residue lo + k of `b` lie closer
+// than sqrt(limit): squared_distance with the arrays held in locals, since
+// byte stores could alias the vectors' own pointers.
+inline void close_rows(const IntegerTrace& a, std::size_t j, const IntegerTrace& b, std::size_t lo, std::size_t len,
+                       double limit, std::uint8_t* __restrict near) {
+  const double ax = a.x[j], ay = a.y[j], az = a.z[j];
+  const double *__restrict bx = b.x.data() + lo, *__restrict by = b.y.data() + lo, *__restrict bz = b.z.data() + lo;
+  for (std::size_t k = 0; k < len; ++k) {
+    const double dx = ax - bx[k], dy = ay - by[k], dz = az - bz[k];
+    near[k] = dx * dx + dy * dy + dz * dz < limit;
+  }
+}
+
 // Squared distance (on the integer grid) from which on a cell scores exactly
 // what P = 0 scores, whatever its conformation term; +infinity when no bound
 // is safe. Why it holds:
@@ -119,25 +133,30 @@ double far_distance(const Kernel& k, double precision) {
 // run it on every cell.
 PELDA_VECTOR_CLONES
 void fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& columns,
-                        const Kernel& k, double precision, ScoreMatrix& out, std::vector<double>& line) {
+                        const Kernel& k, double precision, ScoreMatrix& out, SimilarityScratch& scratch) {
   constexpr std::size_t block = 8;
   const double far_from = far_distance(k, precision);
   const std::int32_t far_score = score_of(0.0, k, precision);
-  line.resize(a.size());
-  double* buf = line.data();
+  scratch.line.resize(a.size());
+  scratch.near.resize(a.size() + block);
+  double* buf = scratch.line.data();
+  std::uint8_t* near = scratch.near.data();
   for (std::size_t j = 0; j < columns.size(); ++j) {
     const Span span = columns[j];
     if (span.empty()) continue;
-    std::int32_t* col = out.column(j + 1) + (span.lo + 1 - out.held[j].lo) - span.lo;
-    for (std::size_t lo = span.lo; lo < span.hi; lo += block) {
-      const std::size_t hi = std::min(lo + block, span.hi);
-      std::size_t near = 0;
-      for (std::size_t i = lo; i < hi; ++i) near += squared_distance(b, j, a, i) < far_from;
-      if (near == 0) {
+    const std::size_t len = span.hi - span.lo;
+    std::int32_t* col = out.column(j + 1) + (span.lo + 1 - out.held[j].lo);
+    close_rows(b, j, a, span.lo, len, far_from, near);
+    std::fill(near + len, near + len + block, 0);
+    for (std::size_t lo = 0; lo < len; lo += block) {
+      const std::size_t hi = std::min(lo + block, len);
+      std::uint64_t any;
+      std::memcpy(&any, near + lo, sizeof any);
+      if (any == 0) {
         for (std::size_t i = lo; i < hi; ++i) col[i] = far_score;
         continue;
       }
-      similarity_line(b, j, a, lo, hi, k, buf);
+      similarity_line(b, j, a, span.lo + lo, span.lo + hi, k, buf);
       for (std::size_t i = lo; i < hi; ++i) col[i] = round_to_int32(buf[i - lo] * precision);
     }
   }
@@ -335,7 +354,7 @@ void banded_scores(const IntegerTrace& a, const IntegerTrace& b, const Similarit
   out.reset(n, m, band.held, unevaluated);
   std::fill(out.values.begin(), out.values.end(), unevaluated);
   const Kernel k = kernel_of(ctx, true);
-  if (band.by_columns) fill_score_columns(a, b, band.columns, k, p, out, scratch.line);
+  if (band.by_columns) fill_score_columns(a, b, band.columns, k, p, out, scratch);
   else fill_score_rows(a, b, band.rows, k, p, out, scratch.line);
 }
 

@@ -110,6 +110,7 @@ struct SimilarityBand {
 struct SimilarityScratch {
   SimilarityBand band;
   std::vector<double> line;
+  std::vector<std::uint8_t> near;  // per row of a column: close enough for the kernel
 };
 
 // The banded, normalised similarity of `a` against `b` straight into integer
