@@ -175,12 +175,20 @@ std::int32_t dp_column_fast(const Column& col, Span span, std::size_t n, std::in
                             DpWorkspace& ws) {
   const std::size_t lo = span.lo, len = span.hi - span.lo;
   const ColumnView p = col.prev, q = col.cur;
-  // Pass 2: the steps down, needed only when some value exceeds the gap.
+  // Pass 2: the steps down. A row whose value above is at most the gap keeps
+  // its value, so only runs below values over the gap are walked.
   if (best_of_diagonal_and_left(p, q, col.score, lo, len, gap) > gap) {
-    std::int32_t above = q.value[lo - 1];  // 0: the row above the span is not processed
-    for (std::size_t r = lo; r < span.hi; ++r) {
-      above = std::max(q.value[r], above - gap);
-      q.value[r] = above;
+    std::int32_t* v = q.value + lo;  // q.value[lo - 1] is 0: the row above the span is not processed
+    for (std::size_t k = 0; k < len;) {
+      if (v[k] <= gap) {
+        ++k;
+        continue;
+      }
+      std::int32_t above = v[k++];
+      for (; k < len && above > gap; ++k) {
+        above = std::max(v[k], above - gap);
+        v[k] = above;
+      }
     }
   }
   bool any = false;
@@ -189,15 +197,20 @@ std::int32_t dp_column_fast(const Column& col, Span span, std::size_t n, std::in
   std::uint8_t* __restrict dir = col.dir;
   for (std::size_t k = 0; k < len; ++k) dir[k] = std::uint8_t(work[k]);
   if (!any) return best;
-  // Pass 4, in row order.
+  // Pass 4, in row order. A run of down steps hands one record on, kept in
+  // `carried` instead of being read back from the row just written.
+  DpPath carried;
+  std::size_t carried_row = std::numeric_limits<std::size_t>::max();  // the row `carried` belongs to
   for (std::size_t k = 0; k < len; ++k) {
     const std::uint32_t s = work[k] >> 8;
     if (!s) continue;
     const std::size_t r = lo + k;
     if (s & kStepDown) {
-      DpPath path = q.path(r - 1);
+      DpPath path = carried_row == r - 1 ? carried : q.path(r - 1);
       if (q.value[r] > path.max) path.max_row = std::uint32_t(r), path.max_col = col.c, path.max = q.value[r];
       q.set_path(r, path);
+      carried = path;
+      carried_row = r;
     }
     if ((s & kOfferOwn) && q.max[r] >= fragment) offer(q.path(r), ws);
     if (s & kOfferDiagonal) offer(p.path(r - 1), ws);
