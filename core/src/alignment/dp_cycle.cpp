@@ -172,9 +172,21 @@ constexpr std::uint32_t kStepDown = 1, kOfferOwn = 2, kOfferDiagonal = 4;
 // and fragments are offered, in row order. (1) and (3) vectorise.
 PELDA_VECTOR_CLONES
 std::int32_t dp_column_fast(const Column& col, Span span, std::size_t n, std::int32_t gap, std::int32_t fragment,
-                            DpWorkspace& ws) {
+                            bool prev_zero, DpWorkspace& ws) {
   const std::size_t lo = span.lo, len = span.hi - span.lo;
   const ColumnView p = col.prev, q = col.cur;
+  // After a column of zeros, a column whose candidates stay below 1 is all
+  // zeros too: no path, no step down, nothing to offer; only the direction
+  // bits of zero scores and zero gaps are set.
+  if (prev_zero && best_of_diagonal_and_left(p, q, col.score, lo, len, gap) == 0) {
+    const std::uint32_t gaps = gap == 0 ? kFromLeft | kFromAbove : 0;
+    std::uint8_t* __restrict dir = col.dir;
+    const std::int32_t* __restrict score = col.score;
+    for (std::size_t k = 0; k < len; ++k) dir[k] = std::uint8_t((score[k] == 0 ? kFromDiagonal : 0) | gaps);
+    for (std::uint32_t* f : {q.start_row, q.start_col, q.max_row, q.max_col}) std::fill(f + lo, f + lo + len, 0u);
+    std::fill(q.max + lo, q.max + lo + len, 0);
+    return 0;
+  }
   // Pass 2: the steps down. A row whose value above is at most the gap keeps
   // its value, so only runs below values over the gap are walked.
   if (best_of_diagonal_and_left(p, q, col.score, lo, len, gap) > gap) {
@@ -275,6 +287,7 @@ std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace
   DpColumn* cur = &ws.columns[1];
   Span prev_span, cur_span;  // rows each column array holds
   std::int32_t best = 0;
+  std::int32_t prev_top = 0;  // largest value of column c - 1 (column 0 is zeros)
   // Without a negative gap no value exceeds the largest score times the
   // shorter length, so plain 32-bit arithmetic cannot overflow.
   std::int32_t top = 0;
@@ -289,8 +302,12 @@ std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace
     if (!span.empty()) {
       const Column col{ColumnView(*prev), ColumnView(*cur), scores.column(c) + (span.lo - scores.held[c - 1].lo),
                        ws.directions.data() + ws.direction_start[c - 1], std::uint32_t(c), c == m};
-      best = std::max(best, fits_32 ? dp_column_fast(col, span, n, th.gap, th.fragment, ws)
-                                    : dp_column_general(col, span, n, th.gap, th.fragment, ws));
+      const std::int32_t column_top = fits_32 ? dp_column_fast(col, span, n, th.gap, th.fragment, prev_top == 0, ws)
+                                              : dp_column_general(col, span, n, th.gap, th.fragment, ws);
+      best = std::max(best, column_top);
+      prev_top = column_top;
+    } else {
+      prev_top = 0;
     }
     std::swap(prev, cur);  // cur now holds column c - 1, to be overwritten next
     cur_span = prev_span;
