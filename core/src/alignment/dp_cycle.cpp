@@ -209,23 +209,44 @@ std::int32_t dp_column_fast(const Column& col, Span span, std::size_t n, std::in
   std::uint8_t* __restrict dir = col.dir;
   for (std::size_t k = 0; k < len; ++k) dir[k] = std::uint8_t(work[k]);
   if (!any) return best;
-  // Pass 4, in row order. A run of down steps hands one record on, kept in
-  // `carried` instead of being read back from the row just written.
-  DpPath carried;
-  std::size_t carried_row = std::numeric_limits<std::size_t>::max();  // the row `carried` belongs to
-  for (std::size_t k = 0; k < len; ++k) {
+  // Pass 4, in row order. A run of down steps hands the record of the row
+  // above it on (a step down never passes the maximum it inherits when the
+  // gap is not negative; should one do, the run is taken row by row).
+  for (std::size_t k = 0; k < len;) {
     const std::uint32_t s = work[k] >> 8;
-    if (!s) continue;
-    const std::size_t r = lo + k;
-    if (s & kStepDown) {
-      DpPath path = carried_row == r - 1 ? carried : q.path(r - 1);
-      if (q.value[r] > path.max) path.max_row = std::uint32_t(r), path.max_col = col.c, path.max = q.value[r];
-      q.set_path(r, path);
-      carried = path;
-      carried_row = r;
+    if (!s) {
+      ++k;
+      continue;
     }
-    if ((s & kOfferOwn) && q.max[r] >= fragment) offer(q.path(r), ws);
-    if (s & kOfferDiagonal) offer(p.path(r - 1), ws);
+    std::size_t end = k + 1;
+    if (s & kStepDown) {
+      while (end < len && (work[end] >> 8) & kStepDown) ++end;
+      const DpPath path = q.path(lo + k - 1);
+      std::int32_t run_top = 0;
+      for (std::size_t i = k; i < end; ++i) run_top = std::max(run_top, q.value[lo + i]);
+      if (run_top <= path.max) {
+        const std::size_t from = lo + k, to = lo + end;
+        std::fill(q.start_row + from, q.start_row + to, path.start_row);
+        std::fill(q.start_col + from, q.start_col + to, path.start_col);
+        std::fill(q.max_row + from, q.max_row + to, path.max_row);
+        std::fill(q.max_col + from, q.max_col + to, path.max_col);
+        std::fill(q.max + from, q.max + to, path.max);
+      } else {
+        for (std::size_t i = k; i < end; ++i) {
+          const std::size_t r = lo + i;
+          DpPath down = q.path(r - 1);
+          if (q.value[r] > down.max) down.max_row = std::uint32_t(r), down.max_col = col.c, down.max = q.value[r];
+          q.set_path(r, down);
+        }
+      }
+    }
+    for (std::size_t i = k; i < end; ++i) {
+      const std::uint32_t t = work[i] >> 8;
+      const std::size_t r = lo + i;
+      if ((t & kOfferOwn) && q.max[r] >= fragment) offer(q.path(r), ws);
+      if (t & kOfferDiagonal) offer(p.path(r - 1), ws);
+    }
+    k = end;
   }
   return best;
 }
