@@ -100,9 +100,14 @@ inline void close_rows(const IntegerTrace& a, std::size_t j, const IntegerTrace&
   }
 }
 
-// Squared distance (on the integer grid) from which on a cell scores exactly
-// what P = 0 scores, whatever its conformation term; +infinity when no bound
-// is safe. Why it holds:
+// Where a cell's integer score is exactly what P = 0 scores.
+struct FarCut {
+  double distance = INFINITY;   // squared, on the integer grid, whatever the conformation term
+  double exponent = -INFINITY;  // exponents at or below this
+};
+
+// The far cut of a kernel; no cut (the defaults) when no bound is safe. Why
+// it holds:
 // - the score is a monotone function of P (every step rounds monotonically),
 //   so it equals score(0) on all of [0, p_max], p_max found by bisection;
 // - the conformation term is never positive (c >= 0 over a negative
@@ -110,11 +115,11 @@ inline void close_rows(const IntegerTrace& a, std::size_t j, const IntegerTrace&
 //   bound keeps below x0 = log(p_max) - 1e-6 despite the two roundings
 //   (the factor 1 + 1e-9 outweighs them);
 // - exp_1ulp is within one ulp, so e^x0 (1 + 2^-52) < p_max bounds P.
-double far_distance(const Kernel& k, double precision) {
+FarCut far_cut(const Kernel& k, double precision) {
   const bool usable = k.dist_denominator < 0.0 && std::isfinite(k.dist_denominator) && k.conf_denominator < 0.0 &&
                       std::isfinite(k.conf_denominator) && k.precision_sq > 0.0 && std::isfinite(k.precision_sq);
   const std::int32_t far = score_of(0.0, k, precision);
-  if (!usable || score_of(INFINITY, k, precision) == far) return INFINITY;
+  if (!usable || score_of(INFINITY, k, precision) == far) return {};
   // Non-negative doubles order like their bit patterns.
   std::uint64_t lo = 0, hi = std::bit_cast<std::uint64_t>(double(INFINITY));  // score(lo) == far != score(hi)
   while (hi - lo > 1) {
@@ -122,20 +127,23 @@ double far_distance(const Kernel& k, double precision) {
     (score_of(std::bit_cast<double>(mid), k, precision) == far ? lo : hi) = mid;
   }
   const double p_max = std::bit_cast<double>(lo);
-  if (!(p_max > 0.0)) return INFINITY;
+  if (!(p_max > 0.0)) return {};
   const double x0 = std::log(p_max) - 1e-6;
-  return x0 * k.dist_denominator * k.precision_sq * (1.0 + 1e-9);
+  return {x0 * k.dist_denominator * k.precision_sq * (1.0 + 1e-9), x0};
 }
 
 // One column per residue of `b`, rows of `a` in `columns[j]`; `line` holds a
 // column of doubles before conversion. Blocks of rows whose residues all lie
 // beyond the far distance get the far score without the kernel; the others
-// run it on every cell.
+// run it, skipping the exponential at their ends up to the far exponent.
 PELDA_VECTOR_CLONES
 void fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& columns,
-                        const Kernel& k, double precision, ScoreMatrix& out, SimilarityScratch& scratch) {
+                        const Kernel& kernel, double precision, ScoreMatrix& out, SimilarityScratch& scratch) {
   constexpr std::size_t block = 8;
-  const double far_from = far_distance(k, precision);
+  const FarCut cut = far_cut(kernel, precision);
+  const double far_from = cut.distance;
+  Kernel k = kernel;
+  k.negligible_below = std::max(k.negligible_below, cut.exponent);
   const std::int32_t far_score = score_of(0.0, k, precision);
   scratch.line.resize(a.size());
   scratch.near.resize(a.size() + block);
