@@ -360,7 +360,18 @@ void banded_scores(const IntegerTrace& a, const IntegerTrace& b, const Similarit
   const double p = double(precision);
   const std::int32_t unevaluated = round_to_int32(ctx.normalize(0.0) * p);
   out.reset(n, m, band.held, unevaluated);
-  std::fill(out.values.begin(), out.values.end(), unevaluated);
+  if (band.by_columns) {
+    // Only the held rows outside the evaluated run: the run is written next.
+    for (std::size_t c = 1; c <= m; ++c) {
+      const Span h = band.held[c - 1], e = band.columns[c - 1];
+      std::int32_t* col = out.column(c);
+      const std::size_t from = e.empty() ? h.hi : e.lo + 1, to = e.empty() ? h.hi : e.hi + 1;
+      std::fill(col, col + (from - h.lo), unevaluated);
+      std::fill(col + (to - h.lo), col + (h.hi - h.lo), unevaluated);
+    }
+  } else {
+    std::fill(out.values.begin(), out.values.end(), unevaluated);
+  }
   const Kernel k = kernel_of(ctx, true);
   if (band.by_columns) fill_score_columns(a, b, band.columns, k, p, out, scratch);
   else fill_score_rows(a, b, band.rows, k, p, out, scratch.line);
