@@ -4,6 +4,7 @@
 
 #include "bindings.hpp"
 #include "pelda/io/pdb_reader.hpp"
+#include "pelda/io/pdb_writer.hpp"
 #include "pelda/scan/scan_align.hpp"
 #include "pelda/treewise/multiple_alignment.hpp"
 
@@ -98,10 +99,13 @@ PyObject* align_pdbs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (in.reference >= n)
       return raise_value("Reference index " + std::to_string(in.reference) + " out of range for " +
                          std::to_string(n) + " structures");
+    if (!validated(pelda::check_parameters(in.params)) || !validated(pelda::check_output_names(in.paths, std::nullopt)))
+      return nullptr;
 
     std::vector<Domain> domains, moved;
     std::vector<Transform> pre;
-    if (!read_all(in, &domains) || !pre_align(in, domains, &pre, &moved)) return nullptr;
+    if (!read_all(in, &domains) || !validated(pelda::check_finite(domains)) || !pre_align(in, domains, &pre, &moved))
+      return nullptr;
     domains.clear();
     pelda::Result<pelda::MultipleAlignment> r = pelda::align_multiple(moved, in.params);
     if (!r) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", r.error());
