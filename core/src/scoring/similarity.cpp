@@ -156,16 +156,22 @@ void fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std:
     std::int32_t* col = out.column(j + 1) + (span.lo + 1 - out.held[j].lo);
     close_rows(b, j, a, span.lo, len, far_from, near);
     std::fill(near + len, near + len + block, 0);
-    for (std::size_t lo = 0; lo < len; lo += block) {
-      const std::size_t hi = std::min(lo + block, len);
-      std::uint64_t any;
-      std::memcpy(&any, near + lo, sizeof any);
-      if (any == 0) {
+    const auto has_near = [near](std::size_t at) {
+      std::uint64_t bytes;
+      std::memcpy(&bytes, near + at, sizeof bytes);
+      return bytes != 0;
+    };
+    for (std::size_t lo = 0; lo < len;) {
+      std::size_t hi = std::min(lo + block, len);
+      if (!has_near(lo)) {
         for (std::size_t i = lo; i < hi; ++i) col[i] = far_score;
+        lo = hi;
         continue;
       }
+      while (hi < len && has_near(hi)) hi = std::min(hi + block, len);  // one kernel call per run of blocks
       similarity_line(b, j, a, span.lo + lo, span.lo + hi, k, buf);
       for (std::size_t i = lo; i < hi; ++i) col[i] = round_to_int32(buf[i - lo] * precision);
+      lo = hi;
     }
   }
 }
