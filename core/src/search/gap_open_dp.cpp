@@ -57,34 +57,27 @@ GapOpenAlignment gap_open_align(std::size_t n, std::size_t m, const ScoreRow& sc
     std::int32_t* src = ws.gap_source.data() + (i - 1) * m;
     double best_g = 0.0;  // G(i, 0) = H(i, 0) = 0
     std::int32_t best_k = 0;
+    const double* hp = ws.h_prev.data();
+    const double* ep = ws.e_prev.data();
+    double* hc = ws.h_cur.data();
+    double* ec = ws.e_cur.data();
+    // Branch-free: the choices are unpredictable, selects are cheaper.
     for (std::size_t j = 1; j <= m; ++j) {
-      std::uint8_t bits = 0;
-      const double d = ws.h_prev[j - 1] + s[j - 1];
-      const double open = ws.h_prev[j] - g, extend = ws.e_prev[j];
-      double e = open;
-      if (extend > open) {
-        e = extend;
-        bits |= kEExtends;
-      }
-      double gv = d;
-      if (e > d) {
-        gv = e;
-        bits |= kGFromE;
-      }
+      const double d = hp[j - 1] + s[j - 1];
+      const double open = hp[j] - g, extend = ep[j];
+      const bool extends = extend > open;
+      const double e = extends ? extend : open;
+      const bool from_e = e > d;
+      const double gv = from_e ? e : d;
       const double f = best_g - g;
-      double h = gv;
-      if (f > gv) {
-        h = f;
-        bits |= kHFromF;
-        src[j - 1] = best_k;
-      }
-      if (gv >= best_g) {
-        best_g = gv;
-        best_k = std::int32_t(j);
-      }
-      mv[j - 1] = bits;
-      ws.h_cur[j] = h;
-      ws.e_cur[j] = e;
+      const bool from_f = f > gv;
+      src[j - 1] = best_k;
+      mv[j - 1] = std::uint8_t((from_f ? kHFromF : 0) | (from_e ? kGFromE : 0) | (extends ? kEExtends : 0));
+      hc[j] = from_f ? f : gv;
+      ec[j] = e;
+      const bool nearer = gv >= best_g;
+      best_g = nearer ? gv : best_g;
+      best_k = nearer ? std::int32_t(j) : best_k;
     }
     ws.last_column[i - 1] = ws.h_cur[m];
     std::swap(ws.h_prev, ws.h_cur);

@@ -106,7 +106,8 @@ class Search {
   const AlignmentConfig& config_;
   std::size_t n_, m_;
   double d0r_, d0a_, ds_;
-  PointList fx_, fy_, moved_;
+  PointList fx_, fy_;
+  std::vector<double> moved_xyz_[3];
   std::vector<double> dist_;
   GapOpenWorkspace dp_;
 };
@@ -140,13 +141,23 @@ Fit Search::tm_fit(const std::vector<ResiduePair>& pairs) {
 }
 
 std::vector<ResiduePair> Search::align_under(const Transform& t) {
-  moved_ = t.apply(y_);
+  for (int c = 0; c < 3; ++c) moved_xyz_[c].resize(m_);
+  for (std::size_t j = 0; j < m_; ++j) {
+    const Vec3 p = t.apply(y_[j]);
+    moved_xyz_[0][j] = p.x;
+    moved_xyz_[1][j] = p.y;
+    moved_xyz_[2][j] = p.z;
+  }
   const double inv = 1.0 / (d0a_ * d0a_);
   return gap_open_align(
              n_, m_,
-             [&](std::size_t i, double* row) {
+             [&](std::size_t i, double* __restrict row) {
                const Vec3 a = x_[i];
-               for (std::size_t j = 0; j < m_; ++j) row[j] = 1.0 / (1.0 + squared_distance(a, moved_[j]) * inv);
+               const double *mx = moved_xyz_[0].data(), *my = moved_xyz_[1].data(), *mz = moved_xyz_[2].data();
+               for (std::size_t j = 0; j < m_; ++j) {
+                 const double dx = a.x - mx[j], dy = a.y - my[j], dz = a.z - mz[j];
+                 row[j] = 1.0 / (1.0 + (dx * dx + dy * dy + dz * dz) * inv);
+               }
              },
              kRefineGapOpen, dp_)
       .pairs;

@@ -38,19 +38,19 @@ StructuralAlignment structural_alignment(const PointList& fixed, const PointList
   for (const auto& [i, j] : dp.pairs) {
     const Vec3 d = fixed[i] - moved[j];
     const double d2 = dot(d, d);
+    tm1 += 1.0 / (1.0 + d2 / (d01 * d01));
+    tm2 += 1.0 / (1.0 + d2 / (d02 * d02));
     if (!(d2 < kStructuralPairCutoff * kStructuralPairCutoff)) continue;
     out.pairs.emplace_back(i, j);
     squares += d2;
-    tm1 += 1.0 / (1.0 + d2 / (d01 * d01));
-    tm2 += 1.0 / (1.0 + d2 / (d02 * d02));
     if (typed && types1[i] == types2[j]) ++same;
   }
+  out.tm_score = tm1 / double(n);
+  out.tm_score_mobile = tm2 / double(m);
   if (out.pairs.empty()) return out;
   const double k = double(out.pairs.size());
   out.rmsd = std::sqrt(squares / k);
   out.seq_identity = typed ? double(same) / k : 0.0;
-  out.tm_score = tm1 / double(n);
-  out.tm_score_mobile = tm2 / double(m);
   return out;
 }
 

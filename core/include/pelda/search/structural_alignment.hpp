@@ -19,6 +19,8 @@ struct StructuralAlignment {
   std::vector<ResiduePair> pairs;  // (first index, second index), closer than 5 A
   double rmsd = std::numeric_limits<double>::infinity();  // over `pairs`, no refit
   double seq_identity = 0.0;       // fraction of pairs with equal residue types
+  // TM-scores over the whole alignment (pairs beyond the cutoff add their
+  // small terms too, as in the usual definition of the score).
   double tm_score = 0.0;           // normalised by the first structure's length
   double tm_score_mobile = 0.0;    // normalised by the second structure's length
 };
