@@ -37,6 +37,9 @@ PyObject* get_n_aligned(PyObject* self, void*) {
 PyObject* get_seq_identity(PyObject* self, void*) {
   return guarded([&] { return PyFloat_FromDouble(hit(self).seq_identity); });
 }
+PyObject* get_tm_score(PyObject* self, void*) {
+  return guarded([&] { return PyFloat_FromDouble(hit(self).tm_score); });
+}
 PyObject* get_e_value(PyObject* self, void*) {
   return guarded([&] { return optional_float(hit(self).e_value); });
 }
@@ -60,6 +63,7 @@ PyGetSetDef getset[] = {
     {"rmsd", get_rmsd, nullptr, "RMSD after superposition.", nullptr},
     {"n_aligned", get_n_aligned, nullptr, "Number of aligned positions.", nullptr},
     {"seq_identity", get_seq_identity, nullptr, "Sequence identity.", nullptr},
+    {"tm_score", get_tm_score, nullptr, "TM-score of the superposed target, normalised by the query length.", nullptr},
     {"e_value", get_e_value, nullptr, "E-value (if computed).", nullptr},
     {"z_score", get_z_score, nullptr, "Z-score (if computed).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -144,17 +148,23 @@ PyObject* hits_to_list(const std::vector<ScanHit>& hits) {
 
 PyObject* scan_database(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[7];
+    PyObject* a[8];
     if (!parse_args(kQualname, args, nargs, kwnames,
-                    {"query", "targets", "params", "score_cutoff", "max_hits", "quick", "scan_mode"}, 2, a))
+                    {"query", "targets", "params", "score_cutoff", "max_hits", "quick", "scan_mode", "search"}, 2, a,
+                    0, 7))
       return nullptr;
     const pelda::Domain* query = nullptr;
     std::vector<pelda::Domain> targets;
     pelda::Parameters params;
     pelda::ScanOptions options;
     if (!arg_domain(kQualname, "query", a[0], &query) || !arg_targets(a[1], &targets) ||
-        !arg_parameters(kQualname, a[2], &params) || !arg_options(a + 3, &options))
+        !arg_parameters(kQualname, a[2], &params) || !arg_options(a + 3, &options) ||
+        !arg_search(kQualname, a[7], &options.search))
       return nullptr;
+    if (a[6] && !options.scan_mode && options.search != pelda::SearchMode::None)
+      return raise_value(
+          "scan_database(): scan_mode=False cannot be combined with a search; search must be None, "
+          "'windows' or 'sensitive' with scan_mode left at True");
     const pelda::Result<std::vector<ScanHit>> hits = pelda::run_scan(*query, targets, params, options);
     if (!hits) return raise_core(PyExc_ValueError, "Scan failed: ", hits.error());
     return hits_to_list(*hits);
@@ -167,7 +177,8 @@ PyTypeObject* scan_hit_type() { return lazy_type(&type_spec, &scan_hit_cache); }
 
 PyMethodDef scan_database_def = {
     "scan_database", as_cfunc(scan_database), METH_FASTCALL | METH_KEYWORDS,
-    "scan_database(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False, scan_mode=True)\n"
+    "scan_database(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False, scan_mode=True, *, "
+    "search=None)\n"
     "--\n\n"
     "Scans a query structure against a database.\n\n"
     "Args:\n"
