@@ -108,3 +108,35 @@ def test_scan_database_ranks_by_score_and_reports_tm_score(globins, lipocalins):
     assert hits[0].target_id == query.id and hits[0].tm_score == pytest.approx(1.0)
     globin_ids = {d.id for d in globins}
     assert {h.target_id for h in hits if h.tm_score > 0.5} == globin_ids
+
+
+def test_family_alignment_joins_only_close_residues(tmp_path):
+    files = [str(p) for p in sorted((STRUCTURES / "globin").glob("*.pdb"))]
+    result = ovelt.align_pdbs(files, str(tmp_path), reference_index=2, search="sensitive")
+    assert np.array_equal(result.full_transforms[2].transformation_matrix(), np.eye(4))
+    written = [ovelt.Domain.from_pdb(str(tmp_path / f"aligned_{p.split('/')[-1][:-4]}.pdb")).coordinates
+               for p in files]
+    distances = [np.linalg.norm(written[d1][r1] - written[d2][r2])
+                 for column in result.columns
+                 for d1, r1 in enumerate(column) if r1 is not None
+                 for d2, r2 in enumerate(column) if r2 is not None and d2 > d1]
+    assert np.mean(np.array(distances) > 6.0) < 0.03
+    assert result.n_core >= 100  # the window-scan pipeline finds none on these globins
+
+
+def test_family_alignment_ignores_input_frames(lipocalins):
+    rng = np.random.default_rng(9)
+    moved = []
+    for d in lipocalins:
+        m = d.copy()
+        m.coordinates = random_motion(d.coordinates, rng)
+        moved.append(m)
+    a = ovelt.multiple_align(lipocalins, search="sensitive")
+    b = ovelt.multiple_align(moved, search="sensitive")
+    assert a.columns == b.columns and a.core_positions == b.core_positions
+    # The superposed sets differ by one rigid motion only.
+    placed_a = np.vstack([t.apply(d.coordinates) for t, d in zip(a.transforms, lipocalins)])
+    placed_b = np.vstack([t.apply(d.coordinates) for t, d in zip(b.transforms, moved)])
+    assert ovelt.superpose(placed_a, placed_b)[1] < 1e-6
+    with pytest.raises(ValueError, match="search"):
+        ovelt.multiple_align(lipocalins, search="windows")
