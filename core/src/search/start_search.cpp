@@ -41,17 +41,37 @@ class Search {
   StartSearch run();
 
  private:
-  // Least-squares fit of the mobile residues onto the fixed ones over pairs[idx...].
+  // Least-squares fit of the mobile residues onto the fixed ones over
+  // pairs[idx(0)], ..., pairs[idx(count - 1)]: the library's optimal rotation
+  // of the centred correlation matrix, without gathering the points first.
   template <class Index>
-  Transform fit(const std::vector<ResiduePair>& pairs, const Index& idx, std::size_t count) {
-    fx_.resize(count);
-    fy_.resize(count);
+  Transform fit(const std::vector<ResiduePair>& pairs, const Index& idx, std::size_t count) const {
+    if (count == 0) return {};
+    double cf[3] = {0, 0, 0}, cm[3] = {0, 0, 0};
     for (std::size_t k = 0; k < count; ++k) {
       const ResiduePair p = pairs[idx(k)];
-      fx_[k] = x_[p.first];
-      fy_[k] = y_[p.second];
+      const Vec3 f = x_[p.first], m = y_[p.second];
+      cf[0] += f.x, cf[1] += f.y, cf[2] += f.z;
+      cm[0] += m.x, cm[1] += m.y, cm[2] += m.z;
     }
-    return superpose(fx_.data(), count, fy_.data(), count).transform;
+    for (int a = 0; a < 3; ++a) {
+      cf[a] /= double(count);
+      cm[a] /= double(count);
+    }
+    Mat3 h{};
+    for (std::size_t k = 0; k < count; ++k) {
+      const ResiduePair p = pairs[idx(k)];
+      const Vec3 f = x_[p.first], m = y_[p.second];
+      const double fv[3] = {f.x - cf[0], f.y - cf[1], f.z - cf[2]};
+      const double mv[3] = {m.x - cm[0], m.y - cm[1], m.z - cm[2]};
+      for (int a = 0; a < 3; ++a)
+        for (int b = 0; b < 3; ++b) h[a][b] += mv[a] * fv[b];
+    }
+    Transform t;
+    t.rotation = optimal_rotation(h);
+    const Vec3 rc = t.apply({cm[0], cm[1], cm[2]});
+    t.translation = Vec3{cf[0], cf[1], cf[2]} - rc;
+    return t;
   }
   Transform fit_range(const std::vector<ResiduePair>& pairs, std::size_t start, std::size_t count) {
     return fit(pairs, [start](std::size_t k) { return start + k; }, count);
@@ -106,7 +126,6 @@ class Search {
   const AlignmentConfig& config_;
   std::size_t n_, m_;
   double d0r_, d0a_, ds_;
-  PointList fx_, fy_;
   std::vector<double> moved_xyz_[3];
   std::vector<double> dist_;
   GapOpenWorkspace dp_;
@@ -236,7 +255,8 @@ void Search::fragment_seeds(std::vector<Fit>& out) {
   for (std::size_t fa = 0; fa < dx.size(); ++fa) {
     for (std::size_t fb = 0; fb < dy.size(); ++fb) {
       double diff = 0.0;
-      for (std::size_t k = 0; k < dx[fa].size(); ++k) diff += (dx[fa][k] - dy[fb][k]) * (dx[fa][k] - dy[fb][k]);
+      for (std::size_t k = 0; k < dx[fa].size() && diff <= limit; ++k)
+        diff += (dx[fa][k] - dy[fb][k]) * (dx[fa][k] - dy[fb][k]);
       if (diff > limit) continue;
       const std::size_t a = fa * step_x, b = fb * step_y;
       const Transform t = superpose(x_.data() + a, len, y_.data() + b, len).transform;
