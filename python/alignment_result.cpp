@@ -140,11 +140,12 @@ PyObject* repr(PyObject* self) {
 
 PyObject* reduce(PyObject* self, PyObject*) {
   return guarded([&] {
-    const PairwiseValue& v = self_value(self);
+    PairwiseValue& v = self_value(self);
+    const auto [tm, tm_mobile] = v.tm();  // the image carries the scores, not the traces
     StateWriter w;
     w.word(v.pairs.size());
     for (const auto& [i, j] : v.pairs) w.word(i), w.word(j);
-    for (double x : {v.rmsd, v.score, v.seq_identity}) w.real(x);
+    for (double x : {v.rmsd, v.score, v.seq_identity, tm, tm_mobile}) w.real(x);
     w.word(v.n_aligned);
     w.transform(v.transform);
     return reduce_to_state(self, w);
@@ -159,7 +160,9 @@ PyObject* from_state(PyObject* cls, PyObject* arg) {
     PairwiseValue v;
     v.pairs.resize(in.count(16));
     for (auto& [i, j] : v.pairs) i = std::size_t(in.word()), j = std::size_t(in.word());
-    for (double* x : {&v.rmsd, &v.score, &v.seq_identity}) *x = in.real();
+    double tm = 0.0, tm_mobile = 0.0;
+    for (double* x : {&v.rmsd, &v.score, &v.seq_identity, &tm, &tm_mobile}) *x = in.real();
+    v.tm_scores.emplace(tm, tm_mobile);
     v.n_aligned = std::size_t(in.word());
     v.transform = in.transform();
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);

@@ -76,7 +76,7 @@ PyObject* reduce(PyObject* self, PyObject*) {
     w.text(h.target_id);
     w.word(h.rank);
     w.word(h.n_aligned);
-    for (double x : {h.score, h.rmsd, h.seq_identity}) w.real(x);
+    for (double x : {h.score, h.rmsd, h.seq_identity, h.tm_score}) w.real(x);
     write_optional(w, h.e_value);
     write_optional(w, h.z_score);
     return reduce_to_state(self, w);
@@ -92,7 +92,7 @@ PyObject* from_state(PyObject* cls, PyObject* arg) {
     h.target_id = in.text();
     h.rank = std::size_t(in.word());
     h.n_aligned = std::size_t(in.word());
-    for (double* x : {&h.score, &h.rmsd, &h.seq_identity}) *x = in.real();
+    for (double* x : {&h.score, &h.rmsd, &h.seq_identity, &h.tm_score}) *x = in.real();
     h.e_value = read_optional(in);
     h.z_score = read_optional(in);
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
