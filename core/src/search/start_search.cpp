@@ -206,6 +206,7 @@ void Search::threading_seeds(std::vector<Fit>& out) {
     for (std::ptrdiff_t i = lo; i < hi; ++i) pairs.emplace_back(std::size_t(i), std::size_t(i + offset));
     Fit f;
     Transform t = fit_range(pairs, 0, pairs.size());
+    std::vector<std::uint32_t> previous;
     for (int round = 0; round < 3; ++round) {
       pair_distances(t, pairs);
       const double tm = tm_of_distances();
@@ -213,7 +214,12 @@ void Search::threading_seeds(std::vector<Fit>& out) {
         f.tm = tm;
         f.transform = t;
       }
-      if (round < 2) t = fit_subset(pairs, select(ds_));
+      if (round == 2) break;
+      std::vector<std::uint32_t> sel = select(ds_);
+      // The same selection gives the same fit again: nothing more to find.
+      if (sel.size() == pairs.size() || sel == previous) break;
+      t = fit_subset(pairs, sel);
+      previous = std::move(sel);
     }
     // Offsets arrive in increasing order: an equal score never displaces an earlier one.
     auto at = std::find_if(best.begin(), best.end(), [&](const Fit& b) { return f.tm > b.tm; });
