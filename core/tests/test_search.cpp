@@ -137,6 +137,11 @@ TEST(SensitiveAlign, OddInputsGiveClearResults) {
   EXPECT_LE(three.structure.tm_score, 1.0);
   EXPECT_TRUE(std::isfinite(three.structure.tm_score_mobile));
 
+  // Coordinates that are not numbers end the search instead of hanging it.
+  Domain broken = globin;
+  for (Residue& r : broken.residues) r.y = std::nan("");
+  EXPECT_EQ(sensitive_align(globin, broken, Parameters{}).aligner.score, 0.0);
+
   // A mirror image cannot be superposed by a rotation: a poor, honest score.
   Domain mirror = globin;
   for (Residue& r : mirror.residues) r.x = -r.x;

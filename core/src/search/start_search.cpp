@@ -92,15 +92,19 @@ class Search {
     for (double d2 : dist_) sum += 1.0 / (1.0 + d2 * inv);
     return sum / double(n_);
   }
-  // Pairs closer than c under the distances in dist_; c grows by 0.5 until 3 qualify.
+  // Pairs closer than c under the distances in dist_; c grows by 0.5 until 3
+  // qualify (or until it passes every finite distance: NaN never qualifies).
   std::vector<std::uint32_t> select(double c) const {
     std::vector<std::uint32_t> sel;
     const std::size_t want = std::min<std::size_t>(3, dist_.size());
+    double farthest = 0.0;
+    for (double d2 : dist_)
+      if (std::isfinite(d2)) farthest = std::max(farthest, d2);
     for (;; c += 0.5) {
       sel.clear();
       for (std::size_t k = 0; k < dist_.size(); ++k)
         if (dist_[k] < c * c) sel.push_back(std::uint32_t(k));
-      if (sel.size() >= want) return sel;
+      if (sel.size() >= want || c * c > farthest) return sel;
     }
   }
 
