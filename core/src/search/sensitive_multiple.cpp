@@ -54,8 +54,15 @@ PairwiseMatrix build_sensitive_matrix(const std::vector<Domain>& domains, const 
   std::vector<std::size_t> lengths;
   for (const Domain& d : domains) lengths.push_back(d.size());
   PairwiseMatrix matrix(std::move(lengths));
+  std::vector<ResiduePair> pairs;  // (i, j) in row-major order, one independent work item each
   for (std::size_t i = 0; i < domains.size(); ++i)
-    for (std::size_t j = i + 1; j < domains.size(); ++j) matrix.set(i, j, sensitive_pair(domains[i], domains[j], params));
+    for (std::size_t j = i + 1; j < domains.size(); ++j) pairs.emplace_back(i, j);
+  // Each item writes its own entry of the table, so the items may run in any order.
+  const auto item = [&](std::size_t k) {
+    const auto [i, j] = pairs[k];
+    matrix.set(i, j, sensitive_pair(domains[i], domains[j], params));
+  };
+  for (std::size_t k = 0; k < pairs.size(); ++k) item(k);
   return matrix;
 }
 
