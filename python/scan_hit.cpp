@@ -39,7 +39,7 @@ PyObject* get_seq_identity(PyObject* self, void*) {
   return guarded([&] { return PyFloat_FromDouble(hit(self).seq_identity); });
 }
 PyObject* get_tm_score(PyObject* self, void*) {
-  return guarded([&] { return PyFloat_FromDouble(hit(self).tm_score); });
+  return guarded([&] { return optional_float(hit(self).tm_score); });
 }
 PyObject* get_e_value(PyObject* self, void*) {
   return guarded([&] { return optional_float(hit(self).e_value); });
@@ -76,9 +76,10 @@ PyObject* reduce(PyObject* self, PyObject*) {
     w.text(h.target_id);
     w.word(h.rank);
     w.word(h.n_aligned);
-    for (double x : {h.score, h.rmsd, h.seq_identity, h.tm_score}) w.real(x);
+    for (double x : {h.score, h.rmsd, h.seq_identity}) w.real(x);
     write_optional(w, h.e_value);
     write_optional(w, h.z_score);
+    write_optional(w, h.tm_score);
     return reduce_to_state(self, w);
   });
 }
@@ -92,9 +93,10 @@ PyObject* from_state(PyObject* cls, PyObject* arg) {
     h.target_id = in.text();
     h.rank = std::size_t(in.word());
     h.n_aligned = std::size_t(in.word());
-    for (double* x : {&h.score, &h.rmsd, &h.seq_identity, &h.tm_score}) *x = in.real();
+    for (double* x : {&h.score, &h.rmsd, &h.seq_identity}) *x = in.real();
     h.e_value = read_optional(in);
     h.z_score = read_optional(in);
+    h.tm_score = read_optional(in);
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
     if (!in.finished()) return raise_bad_state(type);
     return box_new(type, std::move(h));
@@ -114,7 +116,7 @@ PyGetSetDef getset[] = {
     {"rmsd", get_rmsd, nullptr, "RMSD after superposition.", nullptr},
     {"n_aligned", get_n_aligned, nullptr, "Number of aligned positions.", nullptr},
     {"seq_identity", get_seq_identity, nullptr, "Sequence identity.", nullptr},
-    {"tm_score", get_tm_score, nullptr, "TM-score of the superposed target, normalised by the query length.", nullptr},
+    {"tm_score", get_tm_score, nullptr, "TM-score normalised by the query length (sensitive search only).", nullptr},
     {"e_value", get_e_value, nullptr, "E-value (if computed).", nullptr},
     {"z_score", get_z_score, nullptr, "Z-score (if computed).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -108,6 +108,7 @@ def test_scan_database_ranks_by_score_and_reports_tm_score(globins, lipocalins):
     assert hits[0].target_id == query.id and hits[0].tm_score == pytest.approx(1.0)
     globin_ids = {d.id for d in globins}
     assert {h.target_id for h in hits if h.tm_score > 0.5} == globin_ids
+    assert ovelt.scan_database(query, globins[:2])[0].tm_score is None
 
 
 def test_family_alignment_joins_only_close_residues(tmp_path):

@@ -9,7 +9,6 @@
 #include "pelda/scan/scan_align.hpp"
 #include "pelda/scoring/similarity.hpp"
 #include "pelda/search/sensitive_align.hpp"
-#include "pelda/search/structural_alignment.hpp"
 
 namespace pelda {
 namespace {
@@ -17,11 +16,6 @@ namespace {
 // The database scan slides in coarser steps than an interactive scan-mode
 // alignment, and a window only counts as significant at the reporting cutoff.
 constexpr std::size_t kScanSlide = 10;
-
-// TM-score of the target moved by `t` onto the query.
-double tm_score_under(const Transform& t, const Domain& query, const Domain& target) {
-  return structural_alignment(coordinates(query), t.apply(coordinates(target))).tm_score;
-}
 
 ScanHit hit_for(const Domain& target, double score, double rmsd, std::size_t n_aligned,
                 double seq_identity) {
@@ -40,18 +34,14 @@ Result<ScanHit> align_scan_mode(const Domain& query, const Domain& target, const
   config.skip_score = score_cutoff;
   Result<ScanOutcome> out = scan_align(query, target, config);
   if (!out) return out.error();
-  ScanHit hit = hit_for(target, out->score, out->rmsd, out->n_aligned, out->seq_identity);
-  hit.tm_score = tm_score_under(out->transform, query, target);
-  return hit;
+  return hit_for(target, out->score, out->rmsd, out->n_aligned, out->seq_identity);
 }
 
 Result<ScanHit> align_plain(const Domain& query, const Domain& target, const Parameters& params) {
   Result<PairwiseAlignment> out =
       align_pair(query.residues, target.residues, AlignmentConfig::from_parameters(params));
   if (!out) return out.error();
-  ScanHit hit = hit_for(target, out->score, out->rmsd, out->n_aligned, out->seq_identity / 100.0);
-  hit.tm_score = tm_score_under(out->transform, query, target);
-  return hit;
+  return hit_for(target, out->score, out->rmsd, out->n_aligned, out->seq_identity / 100.0);
 }
 
 ScanHit align_sensitive(const Domain& query, const Domain& target, const Parameters& params) {
@@ -78,10 +68,8 @@ ScanHit align_quick(const Domain& query, const Domain& target, const Parameters&
   const PointList coords1 = coordinates(query), coords2 = coordinates(target);
   const SimilarityMatrix sim = similarity_full(coords1, coords2, SimilarityContext::from_config(config));
   const CycleResult cycle = dp_cycle(coords1, coords2, sim, config);
-  ScanHit hit = hit_for(target, cycle.score, cycle.rmsd, cycle.core_count,
-                        core_identity(cycle.core_pairs, query, target));
-  hit.tm_score = structural_alignment(coords1, cycle.transform.apply(coords2)).tm_score;
-  return hit;
+  return hit_for(target, cycle.score, cycle.rmsd, cycle.core_count,
+                 core_identity(cycle.core_pairs, query, target));
 }
 
 void set_z_scores(std::vector<ScanHit>& hits) {

@@ -29,7 +29,9 @@ struct ScanHit {
   double rmsd = std::numeric_limits<double>::infinity();
   std::size_t n_aligned = 0;
   double seq_identity = 0.0;  // fraction 0-1
-  double tm_score = 0.0;      // under the final superposition, normalised by the query
+  // Under the final superposition, normalised by the query; read only by the
+  // sensitive search (the other modes would pay a full extra alignment).
+  std::optional<double> tm_score;
   std::optional<double> e_value;  // never computed
   std::optional<double> z_score;
 };
