@@ -1,7 +1,6 @@
 #include "pelda/search/sensitive_align.hpp"
 
 #include "pelda/pairwise/align_pair.hpp"
-#include "pelda/scan/scan_align.hpp"
 #include "pelda/search/start_search.hpp"
 
 namespace pelda {
@@ -21,16 +20,6 @@ SensitiveAlignment sensitive_align(const Domain& domain1, const Domain& domain2,
     if (a.score > out.aligner.score) {
       out.transform = a.transform.compose(start);
       out.aligner = std::move(a);
-    }
-  }
-  // The window scan's closing pass, so that both searches report scores on
-  // one scale: its fixed settings, kept when they score at least as well.
-  if (params.n_passes >= 2 && out.aligner.score > 0.0) {
-    PairwiseAlignment refined =
-        align_traces(x, out.transform.apply(y), types1, types2, scan_refinement_config(), ws);
-    if (refined.score >= out.aligner.score) {
-      out.transform = refined.transform.compose(out.transform);
-      out.aligner = std::move(refined);
     }
   }
   out.structure = structural_alignment(x, out.transform.apply(y), types1, types2);

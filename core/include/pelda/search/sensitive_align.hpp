@@ -1,6 +1,5 @@
 // Sensitive pairwise alignment: the iterative aligner run from the starts of
-// the start search (then, with n_passes >= 2, the window scan's closing pass
-// on the best run), reported with the structural alignment of the result.
+// the start search, reported with the structural alignment of the result.
 #pragma once
 
 #include "pelda/io/domain.hpp"
