@@ -404,7 +404,10 @@ StartSearch Search::run() {
     const bool same = std::any_of(out.starts.begin(), out.starts.end(), [&](const Transform& s) {
       return transform_difference(s, c.transform, y_) < kSameStart;
     });
-    if (!same) out.starts.push_back(c.transform);
+    if (!same) {
+      out.starts.push_back(c.transform);
+      out.proxies.push_back(c.proxy);
+    }
   }
   return out;
 }

@@ -23,6 +23,7 @@ struct Fit {
 
 struct StartSearch {
   std::vector<Transform> starts;  // for the aligner, most promising first (at most 3)
+  std::vector<double> proxies;    // the path proxy of each start, in similarity units
   Fit best;                       // the refined superposition with the highest TM-score
 };
 
