@@ -4,6 +4,7 @@
 
 #include "bindings.hpp"
 #include "pelda/io/pdb_reader.hpp"
+#include "pelda/io/pdb_writer.hpp"
 #include "pelda/scan/scan_align.hpp"
 #include "pelda/search/sensitive_multiple.hpp"
 #include "pelda/treewise/multiple_alignment.hpp"
@@ -101,10 +102,12 @@ PyObject* align_pdbs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (in.reference >= n)
       return raise_value("Reference index " + std::to_string(in.reference) + " out of range for " +
                          std::to_string(n) + " structures");
+    if (!validated(pelda::check_parameters(in.params)) || !validated(pelda::check_output_names(in.paths, std::nullopt)))
+      return nullptr;
 
     std::vector<Domain> domains, moved;
     std::vector<Transform> pre;
-    if (!read_all(in, &domains)) return nullptr;
+    if (!read_all(in, &domains) || !validated(pelda::check_finite(domains))) return nullptr;
     pelda::Result<pelda::MultipleAlignment> r = pelda::MultipleAlignment{};
     if (in.search == pelda::SearchMode::Sensitive) {
       pelda::Result<pelda::SensitiveSet> set = pelda::align_set_sensitive(domains, in.params, in.reference);

@@ -304,6 +304,9 @@ PyObject* pairwise_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
       return raise_value(
           "pairwise_align(): scan_mode=False cannot be combined with a search; search must be None, "
           "'windows' or 'sensitive' with scan_mode left at None or True");
+    if (!validated(pelda::check_parameters(params)) || !validated(pelda::check_finite(*d1)) ||
+        !validated(pelda::check_finite(*d2)))
+      return nullptr;
     if (search == pelda::SearchMode::Sensitive) return sensitive_alignment(*d1, *d2, params);
     if (scan_mode || search == pelda::SearchMode::Windows) return scan_alignment(*d1, *d2, params, slide);
     return plain_alignment(*d1, *d2, params);

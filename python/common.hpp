@@ -74,6 +74,10 @@ auto guarded(F&& body) noexcept -> decltype(body()) {
 // Raises `type` with prefix + error.text(); internal errors use the internal class.
 PyObject* raise_core(PyObject* type, const std::string& prefix, const pelda::Error& error);
 PyObject* raise_value(const std::string& message);
+// What a failed write raises: ValueError for refused values, else OSError.
+PyObject* write_error_type(const pelda::Error& error);
+// True when the core check passed; otherwise raises ValueError with its text.
+bool validated(const pelda::Status& check);
 
 // ---------------------------------------------------------------------------
 // Arguments

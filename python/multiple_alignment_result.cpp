@@ -252,6 +252,10 @@ PyObject* multiple_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (search == pelda::SearchMode::Windows)
       return raise_value("multiple_align(): search must be None or 'sensitive', not 'windows'");
     if (domains.size() < 2) return raise_value("Need at least 2 domains for multiple alignment");
+    if (pre && pre->size() != domains.size())
+      return raise_value("Expected " + std::to_string(domains.size()) + " pre_transforms, one per domain, got " +
+                         std::to_string(pre->size()));
+    if (!validated(pelda::check_parameters(params)) || !validated(pelda::check_finite(domains))) return nullptr;
     std::vector<std::string> sources;
     for (const pelda::Domain& d : domains) sources.push_back(d.pdb_file);
     if (!pre) pre.emplace(domains.size());
@@ -284,10 +288,7 @@ PyObject* write_multiple_result(PyObject* result, const std::string& dir, const 
   const MultipleRecord& r = record(result);
   pelda::Result<std::vector<std::string>> paths =
       pelda::write_aligned_structures(dir, prefix, r.source_paths, r.transforms, r.pre_transforms);
-  if (!paths) {
-    PyObject* type = paths.error().kind == pelda::ErrorKind::Value ? PyExc_ValueError : PyExc_IOError;
-    return raise_core(type, "", paths.error());
-  }
+  if (!paths) return raise_core(write_error_type(paths.error()), "", paths.error());
   return list_of(paths->size(), [&](std::size_t i) {
     const std::string& path = (*paths)[i];
     return PyUnicode_DecodeUTF8(path.data(), Py_ssize_t(path.size()), "replace");

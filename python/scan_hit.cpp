@@ -219,6 +219,9 @@ PyObject* scan_database(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
       return raise_value(
           "scan_database(): scan_mode=False cannot be combined with a search; search must be None, "
           "'windows' or 'sensitive' with scan_mode left at True");
+    if (!validated(pelda::check_parameters(params)) || !validated(pelda::check_finite(*query)) ||
+        !validated(pelda::check_finite(targets)))
+      return nullptr;
     const pelda::Result<std::vector<ScanHit>> hits = pelda::run_scan(*query, targets, params, options);
     if (!hits) return raise_core(PyExc_ValueError, "Scan failed: ", hits.error());
     return hits_to_list(*hits);
