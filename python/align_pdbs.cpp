@@ -6,6 +6,7 @@
 #include "pelda/io/pdb_reader.hpp"
 #include "pelda/io/pdb_writer.hpp"
 #include "pelda/scan/scan_align.hpp"
+#include "pelda/search/sensitive_multiple.hpp"
 #include "pelda/treewise/multiple_alignment.hpp"
 
 namespace ovelt {
@@ -22,6 +23,7 @@ struct PipelineArgs {
   pelda::Parameters params;
   std::optional<char32_t> chain;
   std::size_t reference = 0;
+  pelda::SearchMode search = pelda::SearchMode::None;
 };
 
 bool arg_path_list(PyObject* obj, std::vector<std::string>* out) {
@@ -33,7 +35,8 @@ bool convert_args(PyObject* const* a, PipelineArgs* out) {
   if (!arg_path_list(a[0], &out->paths) || !arg_string(kQualname, "output_dir", a[1], &out->output_dir) ||
       !arg_parameters(kQualname, a[2], &out->params) || !arg_optional_chain(kQualname, "chain", a[3], &out->chain))
     return false;
-  return !a[4] || arg_unsigned(kQualname, "reference_index", a[4], &out->reference);
+  return (!a[4] || arg_unsigned(kQualname, "reference_index", a[4], &out->reference)) &&
+         arg_search(kQualname, a[5], &out->search);
 }
 
 // Every file is read before any alignment starts, so a bad path late in the
@@ -88,9 +91,9 @@ bool pre_align(const PipelineArgs& args, const std::vector<Domain>& domains, std
 
 PyObject* align_pdbs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[5];
+    PyObject* a[6];
     if (!parse_args(kQualname, args, nargs, kwnames,
-                    {"pdb_files", "output_dir", "params", "chain", "reference_index"}, 2, a))
+                    {"pdb_files", "output_dir", "params", "chain", "reference_index", "search"}, 2, a, 0, 5))
       return nullptr;
     PipelineArgs in;
     if (!convert_args(a, &in)) return nullptr;
@@ -104,11 +107,19 @@ PyObject* align_pdbs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
     std::vector<Domain> domains, moved;
     std::vector<Transform> pre;
-    if (!read_all(in, &domains) || !validated(pelda::check_finite(domains)) || !pre_align(in, domains, &pre, &moved))
-      return nullptr;
-    domains.clear();
-    pelda::Result<pelda::MultipleAlignment> r = pelda::align_multiple(moved, in.params);
-    if (!r) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", r.error());
+    if (!read_all(in, &domains) || !validated(pelda::check_finite(domains))) return nullptr;
+    pelda::Result<pelda::MultipleAlignment> r = pelda::MultipleAlignment{};
+    if (in.search == pelda::SearchMode::Sensitive) {
+      pelda::Result<pelda::SensitiveSet> set = pelda::align_set_sensitive(domains, in.params, in.reference);
+      if (!set) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", set.error());
+      pre = std::move(set->pre_transforms);
+      r = std::move(set->alignment);
+    } else {
+      if (!pre_align(in, domains, &pre, &moved)) return nullptr;
+      domains.clear();
+      r = pelda::align_multiple(moved, in.params);
+      if (!r) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", r.error());
+    }
 
     Ref result(wrap_multiple_result(std::move(r).value(), std::move(pre), in.paths));
     if (!result) return nullptr;
@@ -122,7 +133,7 @@ PyObject* align_pdbs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyMethodDef align_pdbs_def = {
     "align_pdbs", as_cfunc(align_pdbs), METH_FASTCALL | METH_KEYWORDS,
-    "align_pdbs(pdb_files, output_dir, params=None, chain=None, reference_index=0)\n"
+    "align_pdbs(pdb_files, output_dir, params=None, chain=None, reference_index=0, *, search=None)\n"
     "--\n"
     "\n"
     "Aligns multiple structures with automatic pre-alignment and full PDB output.\n"

@@ -5,6 +5,7 @@
 #include "pelda/io/domain.hpp"
 #include "pelda/math/transform.hpp"
 #include "pelda/pairwise/parameters.hpp"
+#include "pelda/search/search_mode.hpp"
 
 namespace ovelt {
 
@@ -35,6 +36,9 @@ PyObject* wrap_domain(pelda::Domain d);
 bool arg_parameters(const char* qualname, PyObject* obj, pelda::Parameters* out);
 bool arg_transform(const char* qualname, const char* name, PyObject* obj, pelda::Transform* out);
 bool arg_domain(const char* qualname, const char* name, PyObject* obj, const pelda::Domain** out);
+// `search` None/absent -> SearchMode::None; else "windows" or "sensitive"
+// (ValueError naming the valid values otherwise).
+bool arg_search(const char* qualname, PyObject* obj, pelda::SearchMode* out);
 
 }  // namespace ovelt
 

@@ -16,7 +16,7 @@ OSError, as stated per call below.
 """
 
 from collections.abc import Sequence
-from typing import Final, final
+from typing import Final, Literal, final
 
 import numpy as np
 from numpy.typing import NDArray
@@ -43,6 +43,7 @@ __all__ = [
 __version__: Final[str]
 
 _Array = NDArray[np.float64]
+_Search = Literal["windows", "sensitive"]
 
 @final
 class Domain:
@@ -221,7 +222,15 @@ class AlignmentResult:
 
     @property
     def aligned_pairs(self) -> list[tuple[int, int]]:
-        """(index in domain1, index in domain2), increasing; empty with scan_mode=True."""
+        """(index in domain1, index in domain2), increasing; empty with the window search."""
+
+    @property
+    def tm_score(self) -> float:
+        """TM-score under the final superposition, normalised by domain1's length (0-1)."""
+
+    @property
+    def tm_score_mobile(self) -> float:
+        """The same, normalised by domain2's length."""
 
     def get_rotation(self) -> _Array: ...
     def get_translation(self) -> _Array: ...
@@ -258,6 +267,10 @@ class ScanHit:
     def z_score(self) -> float | None:
         """Over the kept hits; None when it cannot be computed."""
 
+    @property
+    def tm_score(self) -> float | None:
+        """Normalised by the query's length; None unless search="sensitive"."""
+
 @final
 class MultipleAlignmentResult:
     @property
@@ -272,7 +285,7 @@ class MultipleAlignmentResult:
     def score(self) -> float: ...
     @property
     def transforms(self) -> list[Transform]:
-        """Identities: the multiple alignment moves no structure."""
+        """Identities, except with search="sensitive": each domain into the first domain's frame."""
 
     @property
     def full_transforms(self) -> list[Transform]:
@@ -302,8 +315,14 @@ def pairwise_align(
     params: Parameters | None = None,
     scan_mode: bool | None = None,
     slide: int | None = None,
+    *,
+    search: _Search | None = None,
 ) -> AlignmentResult:
     """Aligns domain2 (mobile) onto domain1 (reference); ValueError if the core fails.
+
+    search: None keeps the method (plain, or the window scan with scan_mode);
+    "windows" is the window scan; "sensitive" the sensitive start search.
+    ValueError for an unknown search or scan_mode=False with a search.
 
     scan_mode=True first searches a start with sliding windows (structures in
     unrelated frames); otherwise the alignment starts from the input frames.
@@ -313,8 +332,10 @@ def multiple_align(
     domains: Sequence[Domain],
     params: Parameters | None = None,
     pre_transforms: Sequence[Transform] | None = None,
+    *,
+    search: _Search | None = None,
 ) -> MultipleAlignmentResult:
-    """Aligns the domains as they lie (no structure is moved).
+    """Aligns the domains as they lie (with search="sensitive", in any frames).
 
     ValueError for fewer than 2 domains or a failed alignment.
     """
@@ -325,6 +346,8 @@ def align_pdbs(
     params: Parameters | None = None,
     chain: str | None = None,
     reference_index: int = 0,
+    *,
+    search: _Search | None = None,
 ) -> MultipleAlignmentResult:
     """Reads, pre-aligns onto pdb_files[reference_index], aligns and writes every file.
 
@@ -341,6 +364,8 @@ def scan_database(
     max_hits: int = 100,
     quick: bool = False,
     scan_mode: bool = True,
+    *,
+    search: _Search | None = None,
 ) -> list[ScanHit]:
     """Hits with score >= score_cutoff, best first, ranked from 1; ValueError "Scan failed: ..."."""
 
