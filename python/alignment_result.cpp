@@ -86,7 +86,8 @@ PyObject* transform_coordinates(PyObject* self, PyObject* const* args, Py_ssize_
     if (!parse_args(q, args, nargs, kwnames, {"coords"}, 1, a, 1) || !arg_array(q, "coords", a[0], 2, &c))
       return nullptr;
     if (c.cols != 3) return raise_value("Coordinates must have shape (N, 3)");
-    return points_to_array(self_value(self).transform.apply(view_to_points(c)));
+    const pelda::PointList points = view_to_points(c);
+    return points_to_array(without_gil([&] { return self_value(self).transform.apply(points); }));
   });
 }
 
@@ -186,8 +187,8 @@ bool arg_optional_count(const char* q, const char* name, PyObject* obj, std::siz
 PyObject* wrap_result(PairwiseValue v) { return box_new(alignment_result_type(), std::move(v)); }
 
 PyObject* plain_alignment(const pelda::Domain& d1, const pelda::Domain& d2, const pelda::Parameters& p) {
-  pelda::Result<pelda::PairwiseAlignment> r =
-      pelda::align_pair(d1.residues, d2.residues, pelda::AlignmentConfig::from_parameters(p));
+  pelda::Result<pelda::PairwiseAlignment> r = without_gil(
+      [&] { return pelda::align_pair(d1.residues, d2.residues, pelda::AlignmentConfig::from_parameters(p)); });
   if (!r) return raise_core(PyExc_ValueError, "Alignment failed: ", r.error());
   pelda::PairwiseAlignment& a = r.value();
   return wrap_result(
@@ -196,7 +197,8 @@ PyObject* plain_alignment(const pelda::Domain& d1, const pelda::Domain& d2, cons
 
 PyObject* scan_alignment(const pelda::Domain& d1, const pelda::Domain& d2, const pelda::Parameters& p,
                          std::size_t slide) {
-  pelda::Result<pelda::ScanOutcome> r = pelda::scan_align(d1, d2, pelda::ScanConfig::from_parameters(p, slide));
+  pelda::Result<pelda::ScanOutcome> r =
+      without_gil([&] { return pelda::scan_align(d1, d2, pelda::ScanConfig::from_parameters(p, slide)); });
   if (!r) return raise_core(PyExc_ValueError, "Scan alignment failed: ", r.error());
   const pelda::ScanOutcome& o = r.value();
   return wrap_result({{}, o.rmsd, o.path_length, o.score, o.seq_identity, o.transform});
@@ -215,7 +217,8 @@ PyObject* pairwise_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         !arg_parameters(q, a[2], &params) || !arg_optional_bool(q, "scan_mode", a[3], &scan_mode) ||
         !arg_optional_count(q, "slide", a[4], &slide))
       return nullptr;
-    return scan_mode ? scan_alignment(*d1, *d2, params, slide) : plain_alignment(*d1, *d2, params);
+    const pelda::Domain first = *d1, second = *d2;  // the objects may change while the GIL is released
+    return scan_mode ? scan_alignment(first, second, params, slide) : plain_alignment(first, second, params);
   });
 }
 

@@ -5,6 +5,7 @@
 #include "pelda/io/domain.hpp"
 #include "pelda/math/transform.hpp"
 #include "pelda/pairwise/parameters.hpp"
+#include "pelda/parallel/run_items.hpp"
 
 namespace ovelt {
 
@@ -35,6 +36,13 @@ PyObject* wrap_domain(pelda::Domain d);
 bool arg_parameters(const char* qualname, PyObject* obj, pelda::Parameters* out);
 bool arg_transform(const char* qualname, const char* name, PyObject* obj, pelda::Transform* out);
 bool arg_domain(const char* qualname, const char* name, PyObject* obj, const pelda::Domain** out);
+
+// The `threads` (None: every usable core) and `progress` keywords of the long
+// calls. The poll hook, called by the core on the calling thread, takes the
+// GIL, delivers pending signals (Ctrl-C raises KeyboardInterrupt) and calls
+// progress(done, total); an exception from either stops the run. `progress`
+// is borrowed: it must outlive the run.
+bool arg_run_control(const char* qualname, PyObject* threads, PyObject* progress, pelda::RunControl* out);
 
 }  // namespace ovelt
 

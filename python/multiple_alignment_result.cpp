@@ -168,19 +168,24 @@ bool arg_transform_list(const char* qualname, PyObject* obj, std::vector<Transfo
 
 PyObject* multiple_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[3];
+    PyObject* a[5];
     const char* q = "multiple_align";
-    if (!parse_args(q, args, nargs, kwnames, {"domains", "params", "pre_transforms"}, 1, a)) return nullptr;
+    if (!parse_args(q, args, nargs, kwnames, {"domains", "params", "pre_transforms", "threads", "progress"}, 1, a,
+                    0, 3))
+      return nullptr;
     std::vector<pelda::Domain> domains;
     pelda::Parameters params;
     std::optional<std::vector<Transform>> pre;
+    pelda::RunControl control;
     if (!arg_domain_list(q, "domains", a[0], &domains) || !arg_parameters(q, a[1], &params)) return nullptr;
     if (a[2] && a[2] != Py_None && !arg_transform_list(q, a[2], &pre.emplace())) return nullptr;
+    if (!arg_run_control(q, a[3], a[4], &control)) return nullptr;
     if (domains.size() < 2) return raise_value("Need at least 2 domains for multiple alignment");
     std::vector<std::string> sources;
     for (const pelda::Domain& d : domains) sources.push_back(d.pdb_file);
     if (!pre) pre.emplace(domains.size());
-    pelda::Result<pelda::MultipleAlignment> r = pelda::align_multiple(domains, params);
+    pelda::Result<pelda::MultipleAlignment> r =
+        without_gil([&] { return pelda::align_multiple(domains, params, control); });
     if (!r) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", r.error());
     return wrap_multiple_result(std::move(r).value(), std::move(*pre), std::move(sources));
   });
@@ -204,9 +209,9 @@ PyObject* wrap_multiple_result(pelda::MultipleAlignment alignment, std::vector<T
 }
 
 PyObject* write_multiple_result(PyObject* result, const std::string& dir, const std::optional<std::string>& prefix) {
-  const MultipleRecord& r = record(result);
-  pelda::Result<std::vector<std::string>> paths =
-      pelda::write_aligned_structures(dir, prefix, r.source_paths, r.transforms, r.pre_transforms);
+  const MultipleRecord& r = record(result);  // fixed once made: safe to read without the GIL
+  pelda::Result<std::vector<std::string>> paths = without_gil(
+      [&] { return pelda::write_aligned_structures(dir, prefix, r.source_paths, r.transforms, r.pre_transforms); });
   if (!paths) {
     PyObject* type = paths.error().kind == pelda::ErrorKind::Value ? PyExc_ValueError : PyExc_IOError;
     return raise_core(type, "", paths.error());
@@ -228,7 +233,7 @@ bool arg_domain_list(const char* qualname, const char* name, PyObject* obj, std:
 
 PyMethodDef multiple_align_def = {
     "multiple_align", as_cfunc(multiple_align), METH_FASTCALL | METH_KEYWORDS,
-    "multiple_align(domains, params=None, pre_transforms=None)\n--\n\n"
+    "multiple_align(domains, params=None, pre_transforms=None, *, threads=None, progress=None)\n--\n\n"
     "Performs multiple structure alignment.\n\n"
     "Args:\n"
     "    domains: List of Domain objects to align.\n"

@@ -144,18 +144,23 @@ PyObject* hits_to_list(const std::vector<ScanHit>& hits) {
 
 PyObject* scan_database(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[7];
+    PyObject* a[9];
     if (!parse_args(kQualname, args, nargs, kwnames,
-                    {"query", "targets", "params", "score_cutoff", "max_hits", "quick", "scan_mode"}, 2, a))
+                    {"query", "targets", "params", "score_cutoff", "max_hits", "quick", "scan_mode", "threads",
+                     "progress"},
+                    2, a, 0, 7))
       return nullptr;
     const pelda::Domain* query = nullptr;
     std::vector<pelda::Domain> targets;
     pelda::Parameters params;
     pelda::ScanOptions options;
+    pelda::RunControl control;
     if (!arg_domain(kQualname, "query", a[0], &query) || !arg_targets(a[1], &targets) ||
-        !arg_parameters(kQualname, a[2], &params) || !arg_options(a + 3, &options))
+        !arg_parameters(kQualname, a[2], &params) || !arg_options(a + 3, &options) ||
+        !arg_run_control(kQualname, a[7], a[8], &control))
       return nullptr;
-    const pelda::Result<std::vector<ScanHit>> hits = pelda::run_scan(*query, targets, params, options);
+    const pelda::Result<std::vector<ScanHit>> hits =
+        without_gil([&, query = *query] { return pelda::run_scan(query, targets, params, options, control); });
     if (!hits) return raise_core(PyExc_ValueError, "Scan failed: ", hits.error());
     return hits_to_list(*hits);
   });
@@ -167,7 +172,8 @@ PyTypeObject* scan_hit_type() { return lazy_type(&type_spec, &scan_hit_cache); }
 
 PyMethodDef scan_database_def = {
     "scan_database", as_cfunc(scan_database), METH_FASTCALL | METH_KEYWORDS,
-    "scan_database(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False, scan_mode=True)\n"
+    "scan_database(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False, scan_mode=True, *, "
+    "threads=None, progress=None)\n"
     "--\n\n"
     "Scans a query structure against a database.\n\n"
     "Args:\n"
