@@ -101,18 +101,6 @@ TEST_P(RunItemsThreads, PollSeesJobWideCountsAndCanStop) {
   }
 }
 
-TEST_P(RunItemsThreads, FinalPollReportsEveryItemDone) {
-  RunControl control = on(GetParam());
-  std::vector<std::pair<std::size_t, std::size_t>> calls;
-  control.poll = [&](std::size_t done, std::size_t total) {
-    calls.emplace_back(done, total);
-    return true;
-  };
-  ASSERT_TRUE(run_items(40, control, [](std::size_t, std::size_t) -> Status { return {}; }));
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ(calls.back(), std::make_pair(std::size_t(40), std::size_t(40)));
-}
-
 INSTANTIATE_TEST_SUITE_P(Threads, RunItemsThreads, ::testing::ValuesIn(kThreadCounts));
 
 TEST(RunItems, ZeroThreadsMeansEveryUsableCore) {
