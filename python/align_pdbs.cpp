@@ -5,6 +5,7 @@
 
 #include "bindings.hpp"
 #include "pelda/io/pdb_reader.hpp"
+#include "pelda/io/pdb_writer.hpp"
 #include "pelda/scan/scan_align.hpp"
 #include "pelda/treewise/multiple_alignment.hpp"
 
@@ -112,6 +113,8 @@ PyObject* align_pdbs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (in.reference >= n)
       return raise_value("Reference index " + std::to_string(in.reference) + " out of range for " +
                          std::to_string(n) + " structures");
+    if (!validated(pelda::check_parameters(in.params)) || !validated(pelda::check_output_names(in.paths, std::nullopt)))
+      return nullptr;
 
     // Progress counts the pre-alignments and then the pairs as one job.
     pelda::RunControl pre_control = in.control, pair_control = in.control;
@@ -119,7 +122,9 @@ PyObject* align_pdbs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     pair_control.done_before = n;
     std::vector<Domain> domains, moved;
     std::vector<Transform> pre;
-    if (!read_all(in, &domains) || !pre_align(in, domains, pre_control, &pre, &moved)) return nullptr;
+    if (!read_all(in, &domains) || !validated(pelda::check_finite(domains)) ||
+        !pre_align(in, domains, pre_control, &pre, &moved))
+      return nullptr;
     domains.clear();
     pelda::Result<pelda::MultipleAlignment> r =
         without_gil([&] { return pelda::align_multiple(moved, in.params, pair_control); });

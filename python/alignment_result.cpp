@@ -250,6 +250,9 @@ PyObject* pairwise_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         !arg_parameters(q, a[2], &params) || !arg_optional_bool(q, "scan_mode", a[3], &scan_mode) ||
         !arg_optional_count(q, "slide", a[4], &slide))
       return nullptr;
+    if (!validated(pelda::check_parameters(params)) || !validated(pelda::check_finite(*d1)) ||
+        !validated(pelda::check_finite(*d2)))
+      return nullptr;
     const pelda::Domain first = *d1, second = *d2;  // the objects may change while the GIL is released
     return scan_mode ? scan_alignment(first, second, params, slide) : plain_alignment(first, second, params);
   });

@@ -48,6 +48,16 @@ PyObject* raise_value(const std::string& message) {
   return nullptr;
 }
 
+PyObject* write_error_type(const pelda::Error& error) {
+  return error.kind == pelda::ErrorKind::Value ? PyExc_ValueError : PyExc_OSError;
+}
+
+bool validated(const pelda::Status& check) {
+  if (check) return true;
+  raise_core(PyExc_ValueError, "", check.error());
+  return false;
+}
+
 // ---------------------------------------------------------------------------
 // Arguments
 

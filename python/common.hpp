@@ -87,6 +87,10 @@ auto without_gil(F&& body) -> decltype(body()) {
 // class, and a run stopped by a pending Python exception keeps that exception.
 PyObject* raise_core(PyObject* type, const std::string& prefix, const pelda::Error& error);
 PyObject* raise_value(const std::string& message);
+// What a failed write raises: ValueError for refused values, else OSError.
+PyObject* write_error_type(const pelda::Error& error);
+// True when the core check passed; otherwise raises ValueError with its text.
+bool validated(const pelda::Status& check);
 
 // ---------------------------------------------------------------------------
 // Arguments

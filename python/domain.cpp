@@ -147,7 +147,7 @@ PyObject* to_pdb(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
                  ? pelda::rewrite_pdb_file(d.pdb_file, path, transform.value_or(pelda::Transform::identity()), d.chain)
                  : pelda::write_ca_pdb(d, path, transform ? &*transform : nullptr);
     });
-    if (!s) return raise_core(PyExc_OSError, "Failed to write PDB: ", s.error());
+    if (!s) return raise_core(write_error_type(s.error()), "Failed to write PDB: ", s.error());
     Py_RETURN_NONE;
   });
 }

@@ -19,9 +19,10 @@ PyObject* superpose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         !arg_array(q, "mobile", a[1], 2, &m))
       return nullptr;
     if (!same_shape(f, m)) return raise_value("Coordinate arrays must have same shape");
-    // Extra columns are ignored; fewer than three cannot form points.
-    if (f.rows > 0 && f.cols < 3) return raise_value("Coordinates must have shape (N, 3)");
+    if (f.cols != 3) return raise_value("Coordinates must have shape (N, 3)");
     const pelda::PointList fixed = view_to_points(f), mobile = view_to_points(m);
+    if (!validated(pelda::check_finite(fixed, "fixed")) || !validated(pelda::check_finite(mobile, "mobile")))
+      return nullptr;
     const pelda::Superposition s = without_gil([&] { return pelda::superpose(fixed, mobile); });
     Ref t(wrap_transform(s.transform));
     if (!t) return nullptr;
@@ -40,6 +41,8 @@ PyObject* compute_rmsd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!same_shape(c1, c2)) return raise_value("Coordinate arrays must have same shape");
     if (c1.cols != 3) return raise_value("Coordinates must have shape (N, 3)");
     const pelda::PointList p1 = view_to_points(c1), p2 = view_to_points(c2);
+    if (!validated(pelda::check_finite(p1, "coords1")) || !validated(pelda::check_finite(p2, "coords2")))
+      return nullptr;
     return PyFloat_FromDouble(without_gil([&] { return pelda::rmsd(p1, p2); }));
   });
 }

@@ -250,6 +250,10 @@ PyObject* multiple_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (a[2] && a[2] != Py_None && !arg_transform_list(q, a[2], &pre.emplace())) return nullptr;
     if (!arg_run_control(q, a[3], a[4], &control)) return nullptr;
     if (domains.size() < 2) return raise_value("Need at least 2 domains for multiple alignment");
+    if (pre && pre->size() != domains.size())
+      return raise_value("Expected " + std::to_string(domains.size()) + " pre_transforms, one per domain, got " +
+                         std::to_string(pre->size()));
+    if (!validated(pelda::check_parameters(params)) || !validated(pelda::check_finite(domains))) return nullptr;
     std::vector<std::string> sources;
     for (const pelda::Domain& d : domains) sources.push_back(d.pdb_file);
     if (!pre) pre.emplace(domains.size());
@@ -281,10 +285,7 @@ PyObject* write_multiple_result(PyObject* result, const std::string& dir, const 
   const MultipleRecord& r = record(result);  // fixed once made: safe to read without the GIL
   pelda::Result<std::vector<std::string>> paths = without_gil(
       [&] { return pelda::write_aligned_structures(dir, prefix, r.source_paths, r.transforms, r.pre_transforms); });
-  if (!paths) {
-    PyObject* type = paths.error().kind == pelda::ErrorKind::Value ? PyExc_ValueError : PyExc_IOError;
-    return raise_core(type, "", paths.error());
-  }
+  if (!paths) return raise_core(write_error_type(paths.error()), "", paths.error());
   return list_of(paths->size(), [&](std::size_t i) {
     const std::string& path = (*paths)[i];
     return PyUnicode_DecodeUTF8(path.data(), Py_ssize_t(path.size()), "replace");

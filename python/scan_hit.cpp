@@ -211,6 +211,9 @@ PyObject* scan_database(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         !arg_parameters(kQualname, a[2], &params) || !arg_options(a + 3, &options) ||
         !arg_run_control(kQualname, a[7], a[8], &control))
       return nullptr;
+    if (!validated(pelda::check_parameters(params)) || !validated(pelda::check_finite(*query)) ||
+        !validated(pelda::check_finite(targets)))
+      return nullptr;
     const pelda::Result<std::vector<ScanHit>> hits =
         without_gil([&, query = *query] { return pelda::run_scan(query, targets, params, options, control); });
     if (!hits) return raise_core(PyExc_ValueError, "Scan failed: ", hits.error());

@@ -1,6 +1,4 @@
 """align_pdbs: the read, pre-align, align and write pipeline."""
-import shutil
-
 import gemmi
 import numpy as np
 import pytest
@@ -145,14 +143,3 @@ def test_reference_index_picks_the_frame(tmp_path, params):
     np.testing.assert_allclose(first_model_atoms(tmp_path / "aligned_1pk4.pdb"), first_model_atoms(files[1]),
                                atol=5e-4)
 
-
-def test_same_stem_twice_keeps_the_later_file(tmp_path):
-    for sub, src in (("x", KRINGLES[0]), ("y", KRINGLES[1])):
-        (tmp_path / sub).mkdir()
-        shutil.copy(src, tmp_path / sub / "k.pdb")
-    files = [str(tmp_path / "x" / "k.pdb"), str(tmp_path / "y" / "k.pdb"), KRINGLES[2]]
-    out = tmp_path / "out"
-    result = ovelt.align_pdbs(files, str(out))
-    assert sorted(p.name for p in out.iterdir()) == ["aligned_1pkr.pdb", "aligned_k.pdb"]
-    np.testing.assert_allclose(first_model_atoms(out / "aligned_k.pdb"),
-                               result.full_transforms[1].apply(first_model_atoms(KRINGLES[1])), atol=6e-4)

@@ -158,13 +158,6 @@ def test_transforms_are_identities_and_full_transforms_are_the_pre_transforms(fa
     assert moved.columns == plain.columns
 
 
-@pytest.mark.parametrize("n_pre, expected", [(1, 1), (5, 3)])
-def test_full_transforms_cover_the_shorter_list(kringles, n_pre, expected):
-    r = ovelt.multiple_align(kringles, pre_transforms=[ovelt.Transform()] * n_pre)
-    assert len(r.transforms) == 3
-    assert len(r.full_transforms) == expected
-
-
 def test_get_transform(result):
     assert is_identity(result.get_transform(0))
     assert is_identity(result.get_transform(index=2))

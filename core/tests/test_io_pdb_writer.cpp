@@ -1,7 +1,10 @@
 // CA-only output, rewriting whole files and writing aligned sets.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <sstream>
+
+#include <sys/stat.h>
 
 #include "io_test_files.hpp"
 #include "pelda/io/pdb_reader.hpp"
@@ -64,12 +67,51 @@ TEST(PdbWriter, CaOnlyLayout) {
 TEST(PdbWriter, CaOnlyOddValues) {
   ScratchDir dir;
   Domain d = make_domain("odd", U' ');
-  d.residues = {residue("1000A", U'?', {12345.6789, -0.0004, 1e9}), residue("52A", U'a', {0, 0, 0})};
+  d.residues = {residue("1000A", U'?', {1224.5678, -0.0004, 10000.9989}), residue("52A", U'a', {0, 0, 0})};
   ASSERT_TRUE(write_ca_pdb(d, dir.file("o.pdb"), &shift));
   const auto lines = split_lines(slurp(dir.file("o.pdb")));
   ASSERT_EQ(lines.size(), 5u);
-  EXPECT_EQ(lines[2], "ATOM      1  CA  UNK _1000A    12355.679  -0.000999999999.000  1.00  0.00           C");
+  EXPECT_EQ(lines[2], "ATOM      1  CA  UNK _1000A    1234.568  -0.0009999.999  1.00  0.00           C");
   EXPECT_EQ(lines[3], "ATOM      2  CA  ALA _52A       10.000   0.000  -1.000  1.00  0.00           C");
+}
+
+// A coordinate field holds 8 columns: what needs more would shift the rest
+// of the line, and column readers would misread it.
+TEST(PdbWriter, CoordinatesMustFitTheirColumns) {
+  const double fits[] = {9999.999, 9999.9994, -999.999, -999.9994, 0.0, -0.0};
+  const std::pair<double, const char*> refused[] = {
+      {9999.9996, "10000.000"}, {-999.9996, "-1000.000"}, {1e5, "100000.000"},
+      {-1e4, "-10000.000"},     {NAN, "NaN"},             {-INFINITY, "-inf"}};
+  ScratchDir dir;
+  const std::string before = "untouched\n";
+  const std::string out = dir.write("out.pdb", before);
+  for (double v : fits) {
+    Domain d = make_domain("d");
+    d.residues = {residue("1", U'G', {v, 1, 1}), residue("2", U'G', {1, 1, v})};
+    ASSERT_TRUE(write_ca_pdb(d, dir.file("fit.pdb"), nullptr)) << v;
+    Result<Domain> back = read_pdb_domain(dir.file("fit.pdb"), std::nullopt);
+    ASSERT_TRUE(back) << v;
+    EXPECT_NEAR(back->residues[0].x, v, 5e-4);
+    EXPECT_NEAR(back->residues[1].z, v, 5e-4);
+  }
+  const std::string src = dir.write(
+      "src.pdb", "HEADER\nHETATM  901  O   HOH W 901       1.000   2.000   3.000  1.00  0.00           O\n");
+  for (const auto& [v, text] : refused) {
+    Domain d = make_domain("d");
+    d.residues = {residue("1", U'G', {1, 1, 1}), residue("52A", U'G', {1, 1, v})};
+    const Status ca = write_ca_pdb(d, out, nullptr);
+    ASSERT_FALSE(ca) << v;
+    EXPECT_EQ(ca.error().kind, ErrorKind::Value);
+    EXPECT_EQ(ca.error().text(),
+              std::string("Z coordinate ") + text + " of atom 'ATOM      2  CA  GLY A52A' does not fit the PDB format");
+    const Transform far{identity3(), {0, v - 2.0, 0}};
+    const Status full = rewrite_pdb_file(src, out, far, std::nullopt);
+    ASSERT_FALSE(full) << v;
+    EXPECT_EQ(full.error().text(),
+              std::string("Y coordinate ") + text +
+                  " of atom 'HETATM  901  O   HOH W 901' does not fit the PDB format");
+    EXPECT_EQ(slurp(out), before);
+  }
 }
 
 TEST(PdbWriter, ThreeLetterCodes) {
@@ -138,14 +180,32 @@ TEST(PdbWriter, RewriteFailures) {
   const Status to_dir = rewrite_pdb_file(src, dir.path(), shift, std::nullopt);
   ASSERT_FALSE(to_dir);
   EXPECT_EQ(to_dir.error().text(), "I/O error: Is a directory (os error 21)");
+  // Failing half-way leaves an earlier file of that name as it was.
+  const std::string earlier = dir.write("partial.pdb", "earlier\n");
   const Status binary =
-      rewrite_pdb_file(dir.write("bin.pdb", "HEADER\n\xC3\x28\n"), dir.file("partial.pdb"), shift, std::nullopt);
+      rewrite_pdb_file(dir.write("bin.pdb", "HEADER\n\xC3\x28\n"), earlier, shift, std::nullopt);
   ASSERT_FALSE(binary);
   EXPECT_EQ(binary.error().text(), "I/O error: stream did not contain valid UTF-8");
-  EXPECT_EQ(slurp(dir.file("partial.pdb")), "HEADER\n");
+  EXPECT_EQ(slurp(earlier), "earlier\n");
   const Status ca = write_ca_pdb(make_domain("x"), dir.file("no/such/dir.pdb"), nullptr);
   ASSERT_FALSE(ca);
   EXPECT_EQ(ca.error().text(), "I/O error: No such file or directory (os error 2)");
+}
+
+TEST(PdbWriter, RewriteOntoItsOwnSource) {
+  ScratchDir dir;
+  const std::string src = dir.write("src.pdb", two_chains);
+  ASSERT_TRUE(rewrite_pdb_file(src, dir.file("copy.pdb"), shift, std::nullopt));
+  ASSERT_TRUE(rewrite_pdb_file(src, src, shift, std::nullopt));
+  EXPECT_EQ(slurp(src), slurp(dir.file("copy.pdb")));
+  // The same through a path spelled differently, and for the aligned set.
+  ASSERT_TRUE(rewrite_pdb_file(src, dir.path() + "/./src.pdb", Transform::identity(), std::nullopt));
+  EXPECT_EQ(slurp(src), slurp(dir.file("copy.pdb")));
+  Result<std::vector<std::string>> in_place =
+      write_aligned_structures(dir.path(), "", {src}, {Transform::identity()}, {shift});
+  ASSERT_TRUE(in_place);
+  ASSERT_TRUE(rewrite_pdb_file(dir.file("copy.pdb"), dir.file("copy.pdb"), shift, std::nullopt));
+  EXPECT_EQ(slurp(src), slurp(dir.file("copy.pdb")));
 }
 
 TEST(PdbWriter, AlignedStructuresNamesAndComposition) {
@@ -195,4 +255,36 @@ TEST(PdbWriter, AlignedStructuresFailures) {
   ASSERT_FALSE(stemless);
   EXPECT_EQ(stemless.error().text(), "Failed to write " + dir.file("o3/aligned_domain0.pdb") +
                                          ": I/O error: Is a directory (os error 21)");
+}
+
+TEST(PdbWriter, AlignedStructuresRefusedBeforeAnyWrite) {
+  ScratchDir dir;
+  ::mkdir(dir.file("a").c_str(), 0777);
+  ::mkdir(dir.file("b").c_str(), 0777);
+  const std::string a = dir.write("a/k.pdb", two_chains), b = dir.write("b/k.ent", two_chains);
+  const std::string c = dir.write("c.pdb", two_chains), d1 = dir.write("domain1.pdb", two_chains);
+  const Transform far{identity3(), {1e4, 0, 0}};
+  const std::vector<Transform> ids(3);
+  const struct {
+    std::vector<std::string> sources;
+    std::optional<std::string> prefix;
+    std::vector<Transform> pre;
+    std::string error;
+  } cases[] = {
+      {{a, c, b}, std::nullopt, ids, "Input files " + a + " and " + b + " would both be written to aligned_k.pdb"},
+      {{d1, "/"}, "", ids, "Input files " + d1 + " and / would both be written to domain1.pdb"},
+      {{c}, "../x_", ids, "Invalid prefix '../x_': it must not contain '/' or be '..'"},
+      {{c}, "/tmp/x_", ids, "Invalid prefix '/tmp/x_': it must not contain '/' or be '..'"},
+      {{c}, "..", ids, "Invalid prefix '..': it must not contain '/' or be '..'"},
+      {{c, a}, std::nullopt, {Transform::identity(), far, far},
+       "Failed to write " + dir.file("out/aligned_k.pdb") +
+           ": X coordinate 10001.000 of atom 'ATOM      1  CA  ALA A   1' does not fit the PDB format"},
+  };
+  for (const auto& c : cases) {
+    Result<std::vector<std::string>> r = write_aligned_structures(dir.file("out"), c.prefix, c.sources, ids, c.pre);
+    ASSERT_FALSE(r) << c.error;
+    EXPECT_EQ(r.error().kind, ErrorKind::Value);
+    EXPECT_EQ(r.error().text(), c.error);
+    EXPECT_FALSE(pelda::testing::exists(dir.file("out")));
+  }
 }

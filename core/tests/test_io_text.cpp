@@ -87,6 +87,29 @@ TEST(LineReader, InvalidUtf8IsAnIoError) {
   }
 }
 
+TEST(LineReader, LineLengthIsCapped) {
+  ScratchDir dir;
+  const std::size_t cap = LineReader::max_line_bytes;
+  const std::string at_cap(cap, 'a'), over(cap + 1, 'a');
+  const std::string too_long = "I/O error: stream contained a line longer than 1048576 bytes";
+  const struct {
+    std::string path;
+    std::vector<std::string> lines;
+    std::string error;
+  } cases[] = {
+      {dir.write("at", "x\n" + at_cap + "\ny"), {"x", at_cap, "y"}, ""},
+      {dir.write("at_end", at_cap), {at_cap}, ""},
+      {dir.write("over", "x\n" + over + "\ny\n"), {"x"}, too_long},
+      {dir.write("over_end", over), {}, too_long},
+      {"/dev/zero", {}, too_long},  // endless, no newline
+  };
+  for (const auto& c : cases) {
+    std::string err;
+    EXPECT_EQ(lines_of(c.path, &err), c.lines) << c.path;
+    EXPECT_EQ(err, c.error) << c.path;
+  }
+}
+
 TEST(LineReader, OpenFailuresCarryTheSystemText) {
   ScratchDir dir;
   std::string err;

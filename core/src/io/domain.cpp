@@ -1,5 +1,7 @@
 #include "pelda/io/domain.hpp"
 
+#include <cmath>
+
 #include "pelda/io/utf8.hpp"
 
 namespace pelda {
@@ -42,6 +44,22 @@ Status set_coordinates(Domain& domain, const MatrixView& coords) {
     r.y = coords.at(i, 1);
     r.z = coords.at(i, 2);
   }
+  return {};
+}
+
+Status check_finite(const Domain& domain) {
+  for (std::size_t i = 0; i < domain.residues.size(); ++i) {
+    const Residue& r = domain.residues[i];
+    if (!std::isfinite(r.x) || !std::isfinite(r.y) || !std::isfinite(r.z))
+      return make_error(ErrorKind::Value, "Non-finite coordinate in domain '" + domain.id + "' at residue " +
+                                              r.label + " (index " + std::to_string(i) + ")");
+  }
+  return {};
+}
+
+Status check_finite(const std::vector<Domain>& domains) {
+  for (const Domain& d : domains)
+    if (Status s = check_finite(d); !s) return s;
   return {};
 }
 

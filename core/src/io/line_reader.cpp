@@ -12,6 +12,11 @@ namespace pelda {
 
 Error invalid_utf8_error() { return make_error(ErrorKind::Io, "stream did not contain valid UTF-8"); }
 
+Error line_too_long_error() {
+  return make_error(ErrorKind::Io,
+                    "stream contained a line longer than " + std::to_string(LineReader::max_line_bytes) + " bytes");
+}
+
 Result<LineReader> LineReader::open(const std::string& path) {
   if (Status s = check_path_text(path); !s) return s.error();
   int fd;
@@ -89,6 +94,7 @@ bool LineReader::check_pending() {
 Result<bool> LineReader::finish_line(std::string_view* line, std::string_view tail, bool at_newline) {
   std::string_view s = tail, unchecked = tail;
   if (!pending_.empty()) {
+    if (pending_.size() + tail.size() > max_line_bytes) return line_too_long_error();
     pending_.append(tail);
     s = pending_;
     unchecked = s.substr(checked_);
@@ -122,6 +128,7 @@ Result<bool> LineReader::next(std::string_view* line) {
     pending_.append(start, avail);
     begin_ = end_;
     if (!check_pending()) return invalid_utf8_error();
+    if (pending_.size() > max_line_bytes) return line_too_long_error();
   }
 }
 

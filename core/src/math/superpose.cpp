@@ -1,6 +1,7 @@
 #include "pelda/math/superpose.hpp"
 
 #include <cmath>
+#include <string>
 #include <utility>
 
 namespace pelda {
@@ -148,9 +149,16 @@ double rmsd(const PointList& a, const PointList& b) {
   return std::sqrt(sum / double(n));
 }
 
+Status check_finite(const PointList& points, std::string_view what) {
+  for (std::size_t i = 0; i < points.size(); ++i)
+    if (!std::isfinite(points[i].x) || !std::isfinite(points[i].y) || !std::isfinite(points[i].z))
+      return make_error(ErrorKind::Value,
+                        "Non-finite coordinate in " + std::string(what) + " at row " + std::to_string(i));
+  return {};
+}
+
 Result<Vec3> centroid(const PointList& points) {
-  if (points.empty())
-    return make_error(ErrorKind::Internal, "Cannot compute centroid of empty point set");
+  if (points.empty()) return make_error(ErrorKind::Value, "Cannot compute centroid of empty point set");
   Vec3 c{};
   for (const Vec3& p : points) c = c + p;
   const double n = double(points.size());

@@ -1,6 +1,22 @@
 #include "pelda/pairwise/parameters.hpp"
 
+#include <cmath>
+#include <utility>
+
 namespace pelda {
+
+Status check_parameters(const Parameters& p) {
+  const std::pair<const char*, double> reals[] = {{"e1", p.e1},
+                                                  {"e2", p.e2},
+                                                  {"gap_open", p.gap_open},
+                                                  {"gap_extend", p.gap_extend},
+                                                  {"cutoff_dist", p.cutoff_dist},
+                                                  {"score_cutoff", p.score_cutoff},
+                                                  {"convergence", p.convergence}};
+  for (const auto& [name, value] : reals)
+    if (std::isnan(value)) return make_error(ErrorKind::Value, std::string("Parameter ") + name + " is NaN");
+  return {};
+}
 
 // The members not set here are fixed by their defaults.
 AlignmentConfig AlignmentConfig::from_parameters(const Parameters& p) {

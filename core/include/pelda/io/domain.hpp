@@ -43,6 +43,12 @@ Result<Domain> domain_from_arrays(std::string id, const MatrixView& coords,
 // Overwrites x, y, z of every residue; nothing else changes.
 Status set_coordinates(Domain& domain, const MatrixView& coords);
 
+// Refuses a residue with a NaN or infinite coordinate, naming the domain and
+// the residue: aligners fed with one report nonsense as success.
+Status check_finite(const Domain& domain);
+// The same for each domain in turn.
+Status check_finite(const std::vector<Domain>& domains);
+
 PointList coordinates(const Domain& domain);
 PointList coordinates(const std::vector<Residue>& residues);
 std::string sequence(const Domain& domain);

@@ -11,10 +11,13 @@ namespace pelda {
 
 // Lines end at '\n'; the '\n' and one '\r' directly before it are removed. A
 // last line without '\n' is returned as it is (a trailing '\r' stays). Every
-// returned line has been checked to be valid UTF-8.
+// returned line has been checked to be valid UTF-8. A line longer than
+// max_line_bytes ends the read with an Io error, so that endless input
+// without newlines (/dev/zero) cannot take all memory.
 class LineReader {
  public:
   static constexpr std::size_t buffer_size = 8192;
+  static constexpr std::size_t max_line_bytes = std::size_t(1) << 20;
 
   static Result<LineReader> open(const std::string& path);
 
@@ -46,5 +49,7 @@ class LineReader {
 
 // The Io error for a line that is not UTF-8.
 Error invalid_utf8_error();
+// The Io error for a line longer than LineReader::max_line_bytes.
+Error line_too_long_error();
 
 }  // namespace pelda

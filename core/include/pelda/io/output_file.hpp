@@ -1,6 +1,12 @@
-// A created-or-truncated output file with an 8 KiB write buffer.
+// Output files that appear whole or not at all.
+//
+// Text goes to a temporary file beside the destination, which replaces the
+// destination only once it has been completely written and flushed. A failed
+// or abandoned write removes the temporary file and leaves the destination as
+// it was, so a file can also be rewritten from itself.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,26 +18,39 @@ class OutputFile {
  public:
   static constexpr std::size_t buffer_size = 8192;
 
-  // Creates or truncates `path` with permission bits 0666 (the umask applies).
+  // Prepares to write `path`. The result gets the permission bits that
+  // create-or-truncate would give it: those of the regular file it replaces,
+  // else 0666 less the umask. A symbolic link at `path` is replaced, not
+  // followed. A device, FIFO or socket holds no content to protect and is
+  // written in place (so "/dev/null" or "/dev/stdout" work as destinations).
+  // A directory is refused.
   static Result<OutputFile> create(const std::string& path);
 
   OutputFile(OutputFile&& other) noexcept;
   OutputFile& operator=(OutputFile&& other) noexcept;
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
-  // Closes without reporting; call close() to learn about late failures.
+  // Without a successful commit() the destination stays untouched.
   ~OutputFile();
 
   Status write(std::string_view text);
-  // Flushes and closes; the file is closed even when this fails.
-  Status close();
+  // Flushes (and, when replacing a file, syncs) and moves the file into
+  // place; refused after a failed write.
+  Status commit();
 
  private:
-  explicit OutputFile(int fd);
+  OutputFile(int fd, std::string path, std::string temp);
   Status flush();
+  void discard();
 
   int fd_ = -1;
+  std::string path_;
+  std::string temp_;  // empty when writing in place
   std::string buffer_;
+  std::optional<Error> failure_;
+  // Replacing a file: its data reaches the disk before the rename, so that
+  // a crash cannot trade the old content for an empty file.
+  bool sync_ = false;
 };
 
 // Creates `path` and its missing parents with mode 0777 (the umask

@@ -11,6 +11,11 @@
 
 namespace pelda {
 
+// Every writer here writes through OutputFile: the output appears complete or
+// not at all. A coordinate must fit its 8 columns (-999.999 to 9999.999 with
+// three decimals, finite); one that does not is refused with a Value error
+// naming the atom, and nothing is written.
+
 // A CA-only file: two REMARK lines, one ATOM line per residue, "END". The
 // positions are moved by `transform` when one is given.
 Status write_ca_pdb(const Domain& domain, const std::string& path, const Transform* transform);
@@ -20,14 +25,19 @@ std::string three_letter_code(char32_t code);
 
 // Copies `source` to `output` line by line, moving the ATOM and HETATM
 // records of the first model (of chain `chain_filter` only, when given) by
-// `transform`; later models lose their atoms. The output is not created
-// when the source cannot be opened.
+// `transform`; later models lose their atoms. The source is read completely
+// before the output replaces anything, so both may be the same file.
 Status rewrite_pdb_file(const std::string& source, const std::string& output, const Transform& transform,
                         std::optional<char32_t> chain_filter);
 
+// Refuses a prefix that could leave the output directory (one holding '/',
+// or "..") and two sources that would be written to the same file name.
+Status check_output_names(const std::vector<std::string>& sources, const std::optional<std::string>& prefix);
+
 // Rewrites every source file into `dir` as prefix + stem + ".pdb" (prefix
 // "aligned_" by default), moved by alignment[i] after pre[i]. Returns the
-// written paths. Files written before a failure stay on disk.
+// written paths. Bad names and unwritable coordinates are refused before
+// anything is written; files written before a later failure stay on disk.
 Result<std::vector<std::string>> write_aligned_structures(const std::string& dir,
                                                           const std::optional<std::string>& prefix,
                                                           const std::vector<std::string>& sources,

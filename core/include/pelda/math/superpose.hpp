@@ -1,6 +1,7 @@
 // Least-squares superposition, RMSD, centroid and distance matrix of point lists.
 #pragma once
 
+#include <string_view>
 #include <vector>
 
 #include "pelda/error.hpp"
@@ -27,6 +28,9 @@ Mat3 optimal_rotation(const Mat3& h);
 
 // Point-by-point RMSD over min(sizes) pairs; 0 for no pairs.
 double rmsd(const PointList& a, const PointList& b);
+
+// Refuses a NaN or infinite coordinate, naming `what` and the 0-based row.
+Status check_finite(const PointList& points, std::string_view what);
 
 // Component-wise mean; refuses an empty list.
 Result<Vec3> centroid(const PointList& points);

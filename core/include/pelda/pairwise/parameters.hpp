@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pelda/error.hpp"
+
 namespace pelda {
 
 struct Parameters {
@@ -22,6 +24,10 @@ struct Parameters {
   std::size_t reserved_count = 10;
   std::uint32_t reserved_limit = 30;
 };
+
+// Refuses parameters holding NaN, naming the attribute. Other values, negative
+// ones included, are the caller's choice.
+Status check_parameters(const Parameters& p);
 
 // Configuration of one run of the iterative aligner.
 struct AlignmentConfig {
