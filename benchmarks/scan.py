@@ -19,6 +19,7 @@ long a scan of 10,000 targets takes to stop after Ctrl-C.
 import _thread
 import argparse
 import csv
+import signal
 import threading
 import time
 from pathlib import Path
@@ -160,6 +161,9 @@ def thread_scaling(query, targets, threads, repeats):
                         threads, repeats, multiple_key)
     concurrent_pairwise([(query, t) for t in targets[:40]], repeats)
     big = (targets * (10000 // n + 1))[:10000]
+    if signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+        print("Ctrl-C: not measured, SIGINT is ignored in this process (started in the background?)")
+        return
     for t in (1, threads):
         latency = interrupt_latency(query, big, t)
         shown = "finished before the interrupt" if latency is None else f"{latency:.3f} s"
