@@ -1,5 +1,6 @@
 """Threads, progress reports, interruption and concurrent use of the long calls."""
 import _thread
+import signal
 import threading
 
 import pytest
@@ -54,6 +55,8 @@ def test_exception_from_progress_propagates_and_nothing_is_written(kind, threads
 def test_interrupt_stops_a_scan_between_targets(threads, globins):
     targets = globins * 40  # many seconds of work
     seen = []
+    # Processes started in the background ignore SIGINT: install Ctrl-C's usual handler.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     timer = threading.Timer(0.3, _thread.interrupt_main)
     timer.start()
     try:
@@ -61,6 +64,7 @@ def test_interrupt_stops_a_scan_between_targets(threads, globins):
             ovelt.scan_database(globins[0], targets, threads=threads, progress=lambda d, t: seen.append(d))
     finally:
         timer.cancel()
+        signal.signal(signal.SIGINT, previous)
     assert not seen or seen[-1] < len(targets)
 
 
