@@ -4,6 +4,12 @@ length.
 
     PYTHONPATH=build/py python3 benchmarks/multiple.py [--repeats 3] [--no-mustang]
     PYTHONPATH=build/py python3 benchmarks/multiple.py --columns
+    PYTHONPATH=build/py python3 benchmarks/multiple.py --sensitive
+
+--sensitive compares align_pdbs(search="sensitive") with the window-scan
+default, MUSTANG and the peers' shipped alignments (benchmarks/data/peer_msas):
+core columns, the share of residue pairs in one column lying farther apart
+than 6 A in the written superposition, and time against MUSTANG.
 
 --columns prints no times: it checks the columns of align_pdbs against the
 superposition it writes (core columns, and how many residue pairs that share
@@ -28,6 +34,7 @@ import ovelt
 
 ROOT = Path(__file__).resolve().parent.parent
 STRUCTURES = ROOT / "tests" / "data" / "structures"
+PEER_MSAS = Path(__file__).resolve().parent / "data" / "peer_msas"
 
 
 def timed(fn):
@@ -113,11 +120,11 @@ def length_scaling(repeats):
         print(f"{length:4d} {t:9.4f}")
 
 
-def column_pairs(files):
+def column_pairs(files, search=None, cutoff=4.0):
     """align_pdbs, then the CA positions of the written files read back:
-    (columns, core, column pairs, pairs farther apart than 4 A)."""
+    (columns, core, column pairs, pairs farther apart than `cutoff` A)."""
     with tempfile.TemporaryDirectory() as out:
-        result = ovelt.align_pdbs(files, out)
+        result = ovelt.align_pdbs(files, out, search=search)
         written = [ovelt.Domain.from_pdb(str(Path(out) / f"aligned_{Path(f).stem}.pdb")).coordinates for f in files]
     pairs = far = 0
     for column in result.columns:
@@ -125,8 +132,53 @@ def column_pairs(files):
         for k, (d1, r1) in enumerate(held):
             for d2, r2 in held[k + 1:]:
                 pairs += 1
-                far += np.linalg.norm(written[d1][r1] - written[d2][r2]) > 4.0
+                far += np.linalg.norm(written[d1][r1] - written[d2][r2]) > cutoff
     return result.n_columns, result.n_core, pairs, far
+
+
+def peer_core_columns(family):
+    """{peer file: columns without a gap} for the shipped peer multiple
+    alignments (the "_pair_" files hold pairwise ones and are skipped)."""
+    out = {}
+    for path in sorted((PEER_MSAS / family).glob("*")):
+        if "_pair_" in path.name:
+            continue
+        seqs, current = [], None
+        for line in path.read_text().splitlines():
+            if line.startswith(">"):
+                current = []
+                seqs.append(current)
+            elif current is not None:
+                current.append(line.strip())
+        rows = ["".join(s) for s in seqs]
+        if rows and len({len(r) for r in rows}) == 1:
+            out[path.name] = sum(all(r[c] not in "-." for r in rows) for c in range(len(rows[0])))
+    return out
+
+
+def sensitive_table(repeats, with_mustang):
+    print("align_pdbs(search='sensitive') against the window scan, MUSTANG and the peers' alignments")
+    print(f"{'family':20} {'n':>3} {'core':>5} {'>6 A':>6} {'window core':>12} {'peers core':>11} "
+          f"{'sensitive s':>12} {'mustang s':>10} {'ratio':>7}")
+    for family in sorted(p for p in STRUCTURES.iterdir() if p.is_dir()):
+        files = [str(p) for p in sorted(family.glob("*.pdb"))]
+        _, core, pairs, far = column_pairs(files, "sensitive", 6.0)
+        _, window_core, _, _ = column_pairs(files, None, 6.0)
+        peers = peer_core_columns(family.name)
+        peer_text = f"{min(peers.values())}-{max(peers.values())}" if peers else "-"
+        ours, theirs = [], []
+        for _ in range(repeats):
+            with tempfile.TemporaryDirectory() as out:
+                ours.append(timed(lambda: ovelt.align_pdbs(files, out, search="sensitive"))[0])
+            if with_mustang:
+                with tempfile.TemporaryDirectory() as scratch:
+                    try:
+                        theirs.append(timed(lambda: run_mustang(files, Path(scratch)))[0])
+                    except RuntimeError as e:
+                        print(f"  mustang failed on {family.name}: {e}")
+        m = min(theirs) if theirs else float("nan")
+        print(f"{family.name:20} {len(files):3d} {core:5d} {100 * far / max(pairs, 1):5.1f}% {window_core:12d} "
+              f"{peer_text:>11} {min(ours):12.3f} {m:10.3f} {m / min(ours):6.1f}x")
 
 
 def column_table():
@@ -144,11 +196,18 @@ def main():
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--no-mustang", action="store_true")
     parser.add_argument("--columns", action="store_true", help="column check only, no timing")
+    parser.add_argument("--sensitive", action="store_true", help="sensitive mode against MUSTANG and peers only")
     args = parser.parse_args()
+    with_mustang = not args.no_mustang and shutil.which("mustang") is not None
     if args.columns:
         column_table()
         return
-    family_table(args.repeats, not args.no_mustang and shutil.which("mustang") is not None)
+    if args.sensitive:
+        sensitive_table(args.repeats, with_mustang)
+        return
+    family_table(args.repeats, with_mustang)
+    print()
+    sensitive_table(args.repeats, with_mustang)
     domain_scaling(args.repeats)
     length_scaling(args.repeats)
 

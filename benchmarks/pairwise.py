@@ -8,7 +8,12 @@ and sequences. The three are interleaved pair by pair and repeated; each pair's
 time is its median over the repeats. Prints per-family and overall medians
 and the TM-align / ovelt ratios.
 
-    python benchmarks/pairwise.py [--repeats N]
+Then the cost of one aligner cycle (similarity, dynamic programming and fit)
+per cell of its band, on the kinesin pairs and on long inputs made of several
+real chains read as one domain, and the window scan on long inputs (TM-align
+takes minutes there, so it is left out).
+
+    python benchmarks/pairwise.py [--repeats N] [--long]
 """
 import argparse
 import itertools
@@ -88,7 +93,76 @@ def run(repeats):
     print("ratios are medians of per-pair ratios (TM-align time / ovelt time)")
 
 
+def band_cells(n, m, width=100.0):
+    """Cells of the dynamic programming's band for an n x m cycle."""
+    w = width + abs((n - m) - 4)
+    t, u = n + 2.0, m + 2.0
+    h = ((w / np.sqrt(2.0)) * (t / u + u / t)) / np.sqrt(t * t + u * u)
+    r = np.arange(1, n + 1)[:, None] / t
+    c = np.arange(1, m + 1)[None, :] / u
+    return int((np.abs(c - r) <= h).sum())
+
+
+def chain_of(domains, ident, angle=0.0, shift=(0.0, 0.0, 0.0)):
+    """Several real chains read as one domain, optionally rotated about z."""
+    xyz = np.concatenate([d.coordinates for d in domains])
+    c, s = np.cos(angle), np.sin(angle)
+    xyz = xyz @ np.array([[c, -s, 0.0], [s, c, 0.0], [0.0, 0.0, 1.0]]).T + np.asarray(shift)
+    return ovelt.Domain.from_arrays(ident, np.ascontiguousarray(xyz), "".join(d.sequence for d in domains))
+
+
+def cell_costs(repeats, long_scans):
+    kinesins = [ovelt.Domain.from_pdb(str(f)) for f in sorted((STRUCTURES / "kinesin_motor").glob("*.pdb"))]
+    everything = [d for ds in families().values() for d in ds] + kinesins[KINESIN_MEMBERS:]
+    cycles = {}
+    for k in (1, 2):
+        cycles[k] = ovelt.Parameters()
+        cycles[k].max_iter = k
+    # Kinesins in their deposited frames (one cycle finds nothing), and pairs
+    # that keep aligning after the first cycle: kinesins that scan mode placed,
+    # and long multi-chain inputs against a slightly moved copy.
+    cases = [("deposited", a, b) for a, b in itertools.combinations(kinesins[:KINESIN_MEMBERS], 2)]
+    for a, b in itertools.combinations(kinesins[:KINESIN_MEMBERS], 2):
+        found = ovelt.pairwise_align(a, b, scan_mode=True)
+        if found.score > 0:
+            moved = found.get_transformed_coordinates(b)
+            cases.append(("kinesin", a, ovelt.Domain.from_arrays(b.id, moved, b.sequence)))
+    cases += [
+        ("8 kinesins vs moved copy", chain_of(kinesins, "k8"), chain_of(kinesins, "k8m", 0.05, (0.5, 0, 0))),
+        ("all chains vs moved copy", chain_of(everything, "all"), chain_of(everything, "allm", 0.05, (0.5, 0, 0))),
+    ]
+    print(f"\none aligner cycle per cell of the band, best of {repeats}: the first cycle of a call")
+    print("(max_iter=1, setup included) and a further cycle (max_iter=2 minus max_iter=1)")
+    print(f"{'input':<30}{'n x m':>12}{'cells':>10}{'first ms':>10}{'ns/cell':>9}{'further ns/cell':>17}")
+    first, further = [], []
+    for name, a, b in cases:
+        t = {k: min(seconds(lambda: ovelt.pairwise_align(a, b, cycles[k])) for _ in range(repeats)) for k in (1, 2)}
+        cells = band_cells(len(a), len(b))
+        first.append(t[1] * 1e9 / cells)
+        further.append((t[2] - t[1]) * 1e9 / cells)
+        if name not in ("kinesin", "deposited"):
+            print(f"{name:<30}{f'{len(a)}x{len(b)}':>12}{cells:>10}{t[1] * 1e3:>10.2f}{first[-1]:>9.2f}"
+                  f"{further[-1]:>17.2f}")
+    dep = [i for i, c in enumerate(cases) if c[0] == "deposited"]
+    print(f"{f'{len(dep)} kinesin pairs, own frames':<30}{'':>32}{statistics.median(first[i] for i in dep):>9.2f}"
+          f"{'-':>17}")
+    kin = [i for i, c in enumerate(cases) if c[0] == "kinesin"]
+    print(f"{f'{len(kin)} kinesin pairs, placed':<30}{'':>32}{statistics.median(first[i] for i in kin):>9.2f}"
+          f"{statistics.median(further[i] for i in kin):>17.2f}")
+
+    print("\nwindow scan on long inputs (one run each)")
+    print(f"{'input':<34}{'n x m':>12}{'scan s':>9}")
+    scans = [("8 kinesins", chain_of(kinesins, "k8"), chain_of(kinesins[4:] + kinesins[:4], "k8r", 1.9, (30, -12, 7))),
+             ("all chains", chain_of(everything, "all"), chain_of(everything[::-1], "rev", 0.1, (0.5, 0.5, 0.5)))]
+    for name, a, b in scans[:None if long_scans else 1]:
+        scan = seconds(lambda: ovelt.pairwise_align(a, b, scan_mode=True))
+        print(f"{name:<34}{f'{len(a)}x{len(b)}':>12}{scan:>9.2f}")
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=5)
-    run(parser.parse_args().repeats)
+    parser.add_argument("--long", action="store_true", help="also scan the longest input (a minute or more)")
+    args = parser.parse_args()
+    run(args.repeats)
+    cell_costs(args.repeats, args.long)

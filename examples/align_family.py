@@ -1,13 +1,14 @@
 """Align every PDB file of a folder and write them, superposed, into another.
 
-    python examples/align_family.py examples/data/globin out/globin [reference.pdb]
+    python examples/align_family.py examples/data/globin out/globin [reference.pdb] [--windows]
 
-Each structure is first brought onto a reference structure with a
-sliding-window search, then all of them are aligned together; the output
-folder receives every input file, all atoms moved into the reference's
-frame. Without a reference named, the file that anchors the most residues
-of the others is used. Open the output files together in any molecular
-viewer (PyMOL, ChimeraX, VMD, ...) to see the superposition.
+Every pair of structures is aligned with the sensitive start search, all of
+them are aligned together along those pairs, and the output folder receives
+every input file, all atoms moved into the reference's frame. --windows uses
+the method's own sliding-window search instead (it superposes close relatives
+only). Without a reference named, the file that shares the most alignment
+columns with the others is used. Open the output files together in any
+molecular viewer (PyMOL, ChimeraX, VMD, ...) to see the superposition.
 """
 import sys
 import tempfile
@@ -22,29 +23,35 @@ def shared_with(result, ref):
             for i in range(len(result.transforms))]
 
 
-def pick_reference(files):
+def pick_reference(files, search):
+    if search == "sensitive":  # input frames do not matter: one alignment ranks every candidate
+        result = ovelt.multiple_align([ovelt.Domain.from_pdb(f) for f in files], search=search)
+        return max(range(len(files)), key=lambda ref: sum(shared_with(result, ref)))
+
     def anchored(ref):
         with tempfile.TemporaryDirectory() as scratch:
-            result = ovelt.align_pdbs(files, scratch, reference_index=ref)
+            result = ovelt.align_pdbs(files, scratch, reference_index=ref, search=search)
         return sum(shared_with(result, ref)) - len(result.columns)
     return max(range(len(files)), key=anchored)
 
 
 def main(argv):
-    if len(argv) not in (3, 4):
+    search = "windows" if "--windows" in argv else "sensitive"
+    args = [a for a in argv if a != "--windows"]
+    if len(args) not in (3, 4):
         print(__doc__.strip())
         return 2
-    folder, out_dir = Path(argv[1]), argv[2]
+    folder, out_dir = Path(args[1]), args[2]
     files = sorted(str(p) for p in folder.glob("*.pdb"))
     names = [Path(f).name for f in files]
     if len(files) < 2:
         print(f"Need at least two .pdb files in {folder}, found {len(files)}.")
         return 1
-    ref = names.index(argv[3]) if len(argv) == 4 else pick_reference(files)
+    ref = names.index(args[3]) if len(args) == 4 else pick_reference(files, search)
 
-    result = ovelt.align_pdbs(files, out_dir, reference_index=ref)
+    result = ovelt.align_pdbs(files, out_dir, reference_index=ref, search=search)
 
-    print(f"Aligned {len(files)} structures from {folder}, reference {names[ref]}")
+    print(f"Aligned {len(files)} structures from {folder} ({search} search), reference {names[ref]}")
     print(f"  columns:      {result.n_columns}")
     print(f"  core columns: {result.n_core} (every structure has a residue there)")
     print(f"  average RMSD: {result.avg_rmsd:.2f} A over the pairwise alignments (100 = pair not aligned)")

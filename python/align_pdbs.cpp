@@ -7,6 +7,7 @@
 #include "pelda/io/pdb_reader.hpp"
 #include "pelda/io/pdb_writer.hpp"
 #include "pelda/scan/scan_align.hpp"
+#include "pelda/search/sensitive_multiple.hpp"
 #include "pelda/treewise/multiple_alignment.hpp"
 
 namespace ovelt {
@@ -23,6 +24,7 @@ struct PipelineArgs {
   pelda::Parameters params;
   std::optional<char32_t> chain;
   std::size_t reference = 0;
+  pelda::SearchMode search = pelda::SearchMode::None;
   pelda::RunControl control;
 };
 
@@ -36,7 +38,7 @@ bool convert_args(PyObject* const* a, PipelineArgs* out) {
       !arg_parameters(kQualname, a[2], &out->params) || !arg_optional_chain(kQualname, "chain", a[3], &out->chain))
     return false;
   return (!a[4] || arg_unsigned(kQualname, "reference_index", a[4], &out->reference)) &&
-         arg_run_control(kQualname, a[5], a[6], &out->control);
+         arg_search(kQualname, a[5], &out->search) && arg_run_control(kQualname, a[6], a[7], &out->control);
 }
 
 // Every file is read before any alignment starts, so a bad path late in the
@@ -101,10 +103,10 @@ bool pre_align(const PipelineArgs& args, const std::vector<Domain>& domains, con
 
 PyObject* align_pdbs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[7];
+    PyObject* a[8];
     if (!parse_args(kQualname, args, nargs, kwnames,
-                    {"pdb_files", "output_dir", "params", "chain", "reference_index", "threads", "progress"}, 2, a,
-                    0, 5))
+                    {"pdb_files", "output_dir", "params", "chain", "reference_index", "search", "threads", "progress"},
+                    2, a, 0, 5))
       return nullptr;
     PipelineArgs in;
     if (!convert_args(a, &in)) return nullptr;
@@ -122,13 +124,20 @@ PyObject* align_pdbs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     pair_control.done_before = n;
     std::vector<Domain> domains, moved;
     std::vector<Transform> pre;
-    if (!read_all(in, &domains) || !validated(pelda::check_finite(domains)) ||
-        !pre_align(in, domains, pre_control, &pre, &moved))
-      return nullptr;
-    domains.clear();
-    pelda::Result<pelda::MultipleAlignment> r =
-        without_gil([&] { return pelda::align_multiple(moved, in.params, pair_control); });
-    if (!r) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", r.error());
+    if (!read_all(in, &domains) || !validated(pelda::check_finite(domains))) return nullptr;
+    pelda::Result<pelda::MultipleAlignment> r = pelda::MultipleAlignment{};
+    if (in.search == pelda::SearchMode::Sensitive) {
+      pelda::Result<pelda::SensitiveSet> set =
+          without_gil([&] { return pelda::align_set_sensitive(domains, in.params, in.reference); });
+      if (!set) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", set.error());
+      pre = std::move(set->pre_transforms);
+      r = std::move(set->alignment);
+    } else {
+      if (!pre_align(in, domains, pre_control, &pre, &moved)) return nullptr;
+      domains.clear();
+      r = without_gil([&] { return pelda::align_multiple(moved, in.params, pair_control); });
+      if (!r) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", r.error());
+    }
 
     Ref result(wrap_multiple_result(std::move(r).value(), std::move(pre), in.paths));
     if (!result) return nullptr;
@@ -142,7 +151,7 @@ PyObject* align_pdbs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyMethodDef align_pdbs_def = {
     "align_pdbs", as_cfunc(align_pdbs), METH_FASTCALL | METH_KEYWORDS,
-    "align_pdbs(pdb_files, output_dir, params=None, chain=None, reference_index=0, *, threads=None, "
+    "align_pdbs(pdb_files, output_dir, params=None, chain=None, reference_index=0, *, search=None, threads=None, "
     "progress=None)\n"
     "--\n"
     "\n"

@@ -1,4 +1,6 @@
 // Python class AlignmentResult and the function pairwise_align.
+#include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -6,6 +8,7 @@
 #include "state.hpp"
 #include "pelda/pairwise/align_pair.hpp"
 #include "pelda/scan/scan_align.hpp"
+#include "pelda/search/sensitive_align.hpp"
 
 namespace ovelt {
 namespace {
@@ -20,11 +23,25 @@ struct PairwiseValue {
   double score = 0.0;
   double seq_identity = 0.0;  // fraction
   Transform transform;
+  // The TM-scores under `transform`, read on first use from the two traces
+  // (kept until then) so that modes that do not need them pay nothing.
+  pelda::PointList coords1, coords2;
+  std::optional<std::pair<double, double>> tm_scores;
+
+  const std::pair<double, double>& tm() {
+    if (!tm_scores) {
+      const pelda::StructuralAlignment s = pelda::structural_alignment(coords1, transform.apply(coords2));
+      tm_scores.emplace(s.tm_score, s.tm_score_mobile);
+      coords1 = {};
+      coords2 = {};
+    }
+    return *tm_scores;
+  }
 };
 
 PyTypeObject* alignment_result_cache = nullptr;
 
-const PairwiseValue& self_value(PyObject* self) { return unbox<PairwiseValue>(self); }
+PairwiseValue& self_value(PyObject* self) { return unbox<PairwiseValue>(self); }
 
 PyObject* get_rmsd(PyObject* self, void*) {
   return guarded([&] { return PyFloat_FromDouble(self_value(self).rmsd); });
@@ -40,6 +57,14 @@ PyObject* get_score(PyObject* self, void*) {
 
 PyObject* get_seq_identity(PyObject* self, void*) {
   return guarded([&] { return PyFloat_FromDouble(self_value(self).seq_identity); });
+}
+
+PyObject* get_tm_score(PyObject* self, void*) {
+  return guarded([&] { return PyFloat_FromDouble(self_value(self).tm().first); });
+}
+
+PyObject* get_tm_score_mobile(PyObject* self, void*) {
+  return guarded([&] { return PyFloat_FromDouble(self_value(self).tm().second); });
 }
 
 PyObject* get_transform(PyObject* self, void*) {
@@ -116,11 +141,12 @@ PyObject* repr(PyObject* self) {
 
 PyObject* reduce(PyObject* self, PyObject*) {
   return guarded([&] {
-    const PairwiseValue& v = self_value(self);
+    PairwiseValue& v = self_value(self);
+    const auto [tm, tm_mobile] = v.tm();  // the image carries the scores, not the traces
     StateWriter w;
     w.word(v.pairs.size());
     for (const auto& [i, j] : v.pairs) w.word(i), w.word(j);
-    for (double x : {v.rmsd, v.score, v.seq_identity}) w.real(x);
+    for (double x : {v.rmsd, v.score, v.seq_identity, tm, tm_mobile}) w.real(x);
     w.word(v.n_aligned);
     w.transform(v.transform);
     return reduce_to_state(self, w);
@@ -135,7 +161,9 @@ PyObject* from_state(PyObject* cls, PyObject* arg) {
     PairwiseValue v;
     v.pairs.resize(in.count(16));
     for (auto& [i, j] : v.pairs) i = std::size_t(in.word()), j = std::size_t(in.word());
-    for (double* x : {&v.rmsd, &v.score, &v.seq_identity}) *x = in.real();
+    double tm = 0.0, tm_mobile = 0.0;
+    for (double* x : {&v.rmsd, &v.score, &v.seq_identity, &tm, &tm_mobile}) *x = in.real();
+    v.tm_scores.emplace(tm, tm_mobile);
     v.n_aligned = std::size_t(in.word());
     v.transform = in.transform();
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
@@ -173,6 +201,10 @@ PyGetSetDef getset[] = {
     {"seq_identity", get_seq_identity, nullptr, "Sequence identity of aligned region.", nullptr},
     {"transform", get_transform, nullptr, "Returns the transformation as a Transform object.", nullptr},
     {"aligned_pairs", get_aligned_pairs, nullptr, "Returns the alignment path as list of (i, j) tuples.", nullptr},
+    {"tm_score", get_tm_score, nullptr,
+     "TM-score of the superposed structures, normalised by the length of domain1.", nullptr},
+    {"tm_score_mobile", get_tm_score_mobile, nullptr,
+     "TM-score of the superposed structures, normalised by the length of domain2.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -219,13 +251,21 @@ bool arg_optional_count(const char* q, const char* name, PyObject* obj, std::siz
 
 PyObject* wrap_result(PairwiseValue v) { return box_new(alignment_result_type(), std::move(v)); }
 
+// A result whose TM-scores are read later from the inputs.
+PyObject* wrap_lazy(PairwiseValue v, const pelda::Domain& d1, const pelda::Domain& d2) {
+  v.coords1 = pelda::coordinates(d1);
+  v.coords2 = pelda::coordinates(d2);
+  return wrap_result(std::move(v));
+}
+
 PyObject* plain_alignment(const pelda::Domain& d1, const pelda::Domain& d2, const pelda::Parameters& p) {
   pelda::Result<pelda::PairwiseAlignment> r = without_gil(
       [&] { return pelda::align_pair(d1.residues, d2.residues, pelda::AlignmentConfig::from_parameters(p)); });
   if (!r) return raise_core(PyExc_ValueError, "Alignment failed: ", r.error());
   pelda::PairwiseAlignment& a = r.value();
-  return wrap_result(
-      {std::move(a.aligned_pairs), a.rmsd, a.n_aligned, a.score, a.seq_identity / 100.0, a.transform});
+  return wrap_lazy(
+      {std::move(a.aligned_pairs), a.rmsd, a.n_aligned, a.score, a.seq_identity / 100.0, a.transform, {}, {}, {}}, d1,
+      d2);
 }
 
 PyObject* scan_alignment(const pelda::Domain& d1, const pelda::Domain& d2, const pelda::Parameters& p,
@@ -234,27 +274,45 @@ PyObject* scan_alignment(const pelda::Domain& d1, const pelda::Domain& d2, const
       without_gil([&] { return pelda::scan_align(d1, d2, pelda::ScanConfig::from_parameters(p, slide)); });
   if (!r) return raise_core(PyExc_ValueError, "Scan alignment failed: ", r.error());
   const pelda::ScanOutcome& o = r.value();
-  return wrap_result({{}, o.rmsd, o.path_length, o.score, o.seq_identity, o.transform});
+  return wrap_lazy({{}, o.rmsd, o.path_length, o.score, o.seq_identity, o.transform, {}, {}, {}}, d1, d2);
+}
+
+PyObject* sensitive_alignment(const pelda::Domain& d1, const pelda::Domain& d2, const pelda::Parameters& p) {
+  pelda::SensitiveAlignment a = without_gil([&] { return pelda::sensitive_align(d1, d2, p); });
+  pelda::StructuralAlignment& s = a.structure;
+  PairwiseValue v{std::move(s.pairs), s.rmsd, 0, a.aligner.score, s.seq_identity, a.transform, {}, {}, {}};
+  v.n_aligned = v.pairs.size();
+  v.tm_scores.emplace(s.tm_score, s.tm_score_mobile);
+  return wrap_result(std::move(v));
 }
 
 PyObject* pairwise_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[5];
+    PyObject* a[6];
     const char* q = "pairwise_align";
     const pelda::Domain *d1 = nullptr, *d2 = nullptr;
     pelda::Parameters params;
     bool scan_mode = false;
     std::size_t slide = 5;
-    if (!parse_args(q, args, nargs, kwnames, {"domain1", "domain2", "params", "scan_mode", "slide"}, 2, a) ||
+    pelda::SearchMode search = pelda::SearchMode::None;
+    if (!parse_args(q, args, nargs, kwnames, {"domain1", "domain2", "params", "scan_mode", "slide", "search"}, 2, a,
+                    0, 5) ||
         !arg_domain(q, "domain1", a[0], &d1) || !arg_domain(q, "domain2", a[1], &d2) ||
         !arg_parameters(q, a[2], &params) || !arg_optional_bool(q, "scan_mode", a[3], &scan_mode) ||
-        !arg_optional_count(q, "slide", a[4], &slide))
+        !arg_optional_count(q, "slide", a[4], &slide) || !arg_search(q, a[5], &search))
       return nullptr;
+    const bool scan_off = a[3] && a[3] != Py_None && !scan_mode;
+    if (scan_off && search != pelda::SearchMode::None)
+      return raise_value(
+          "pairwise_align(): scan_mode=False cannot be combined with a search; search must be None, "
+          "'windows' or 'sensitive' with scan_mode left at None or True");
     if (!validated(pelda::check_parameters(params)) || !validated(pelda::check_finite(*d1)) ||
         !validated(pelda::check_finite(*d2)))
       return nullptr;
     const pelda::Domain first = *d1, second = *d2;  // the objects may change while the GIL is released
-    return scan_mode ? scan_alignment(first, second, params, slide) : plain_alignment(first, second, params);
+    if (search == pelda::SearchMode::Sensitive) return sensitive_alignment(first, second, params);
+    if (scan_mode || search == pelda::SearchMode::Windows) return scan_alignment(first, second, params, slide);
+    return plain_alignment(first, second, params);
   });
 }
 
@@ -262,9 +320,28 @@ PyObject* pairwise_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyTypeObject* alignment_result_type() { return lazy_type(&type_spec, &alignment_result_cache); }
 
+bool arg_search(const char* q, PyObject* obj, pelda::SearchMode* out) {
+  *out = pelda::SearchMode::None;
+  if (!obj || obj == Py_None) return true;
+  if (!PyUnicode_Check(obj)) {
+    raise_arg_type(q, "search", "str or None", obj);
+    return false;
+  }
+  const char* name = PyUnicode_AsUTF8(obj);
+  if (!name) return false;
+  const std::string_view s(name);
+  if (s == "windows") *out = pelda::SearchMode::Windows;
+  else if (s == "sensitive") *out = pelda::SearchMode::Sensitive;
+  else {
+    PyErr_Format(PyExc_ValueError, "%s(): search must be None, 'windows' or 'sensitive', not %R", q, obj);
+    return false;
+  }
+  return true;
+}
+
 PyMethodDef pairwise_align_def = {
     "pairwise_align", as_cfunc(pairwise_align), METH_FASTCALL | METH_KEYWORDS,
-    "pairwise_align(domain1, domain2, params=None, scan_mode=None, slide=None)\n--\n\n"
+    "pairwise_align(domain1, domain2, params=None, scan_mode=None, slide=None, *, search=None)\n--\n\n"
     "Performs pairwise structural alignment.\n\n"
     "Args:\n"
     "    domain1: First (reference) domain.\n"

@@ -6,6 +6,7 @@
 #include "pelda/math/transform.hpp"
 #include "pelda/pairwise/parameters.hpp"
 #include "pelda/parallel/run_items.hpp"
+#include "pelda/search/search_mode.hpp"
 
 namespace ovelt {
 
@@ -36,6 +37,9 @@ PyObject* wrap_domain(pelda::Domain d);
 bool arg_parameters(const char* qualname, PyObject* obj, pelda::Parameters* out);
 bool arg_transform(const char* qualname, const char* name, PyObject* obj, pelda::Transform* out);
 bool arg_domain(const char* qualname, const char* name, PyObject* obj, const pelda::Domain** out);
+// `search` None/absent -> SearchMode::None; else "windows" or "sensitive"
+// (ValueError naming the valid values otherwise).
+bool arg_search(const char* qualname, PyObject* obj, pelda::SearchMode* out);
 
 // The `threads` (None: every usable core) and `progress` keywords of the long
 // calls. The poll hook, called by the core on the calling thread, takes the

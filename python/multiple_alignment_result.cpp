@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "bindings.hpp"
+#include "pelda/search/sensitive_multiple.hpp"
 #include "state.hpp"
 #include "pelda/io/pdb_writer.hpp"
 #include "pelda/treewise/multiple_alignment.hpp"
@@ -237,18 +238,21 @@ bool arg_transform_list(const char* qualname, PyObject* obj, std::vector<Transfo
 
 PyObject* multiple_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[5];
+    PyObject* a[6];
     const char* q = "multiple_align";
-    if (!parse_args(q, args, nargs, kwnames, {"domains", "params", "pre_transforms", "threads", "progress"}, 1, a,
-                    0, 3))
+    if (!parse_args(q, args, nargs, kwnames, {"domains", "params", "pre_transforms", "search", "threads", "progress"},
+                    1, a, 0, 3))
       return nullptr;
     std::vector<pelda::Domain> domains;
     pelda::Parameters params;
     std::optional<std::vector<Transform>> pre;
+    pelda::SearchMode search = pelda::SearchMode::None;
     pelda::RunControl control;
     if (!arg_domain_list(q, "domains", a[0], &domains) || !arg_parameters(q, a[1], &params)) return nullptr;
     if (a[2] && a[2] != Py_None && !arg_transform_list(q, a[2], &pre.emplace())) return nullptr;
-    if (!arg_run_control(q, a[3], a[4], &control)) return nullptr;
+    if (!arg_search(q, a[3], &search) || !arg_run_control(q, a[4], a[5], &control)) return nullptr;
+    if (search == pelda::SearchMode::Windows)
+      return raise_value("multiple_align(): search must be None or 'sensitive', not 'windows'");
     if (domains.size() < 2) return raise_value("Need at least 2 domains for multiple alignment");
     if (pre && pre->size() != domains.size())
       return raise_value("Expected " + std::to_string(domains.size()) + " pre_transforms, one per domain, got " +
@@ -257,8 +261,10 @@ PyObject* multiple_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     std::vector<std::string> sources;
     for (const pelda::Domain& d : domains) sources.push_back(d.pdb_file);
     if (!pre) pre.emplace(domains.size());
-    pelda::Result<pelda::MultipleAlignment> r =
-        without_gil([&] { return pelda::align_multiple(domains, params, control); });
+    pelda::Result<pelda::MultipleAlignment> r = without_gil([&] {
+      return search == pelda::SearchMode::Sensitive ? pelda::align_multiple_sensitive(domains, params)
+                                                    : pelda::align_multiple(domains, params, control);
+    });
     if (!r) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", r.error());
     return wrap_multiple_result(std::move(r).value(), std::move(*pre), std::move(sources));
   });
@@ -303,7 +309,7 @@ bool arg_domain_list(const char* qualname, const char* name, PyObject* obj, std:
 
 PyMethodDef multiple_align_def = {
     "multiple_align", as_cfunc(multiple_align), METH_FASTCALL | METH_KEYWORDS,
-    "multiple_align(domains, params=None, pre_transforms=None, *, threads=None, progress=None)\n--\n\n"
+    "multiple_align(domains, params=None, pre_transforms=None, *, search=None, threads=None, progress=None)\n--\n\n"
     "Performs multiple structure alignment.\n\n"
     "Args:\n"
     "    domains: List of Domain objects to align.\n"

@@ -38,6 +38,9 @@ PyObject* get_n_aligned(PyObject* self, void*) {
 PyObject* get_seq_identity(PyObject* self, void*) {
   return guarded([&] { return PyFloat_FromDouble(hit(self).seq_identity); });
 }
+PyObject* get_tm_score(PyObject* self, void*) {
+  return guarded([&] { return optional_float(hit(self).tm_score); });
+}
 PyObject* get_e_value(PyObject* self, void*) {
   return guarded([&] { return optional_float(hit(self).e_value); });
 }
@@ -76,6 +79,7 @@ PyObject* reduce(PyObject* self, PyObject*) {
     for (double x : {h.score, h.rmsd, h.seq_identity}) w.real(x);
     write_optional(w, h.e_value);
     write_optional(w, h.z_score);
+    write_optional(w, h.tm_score);
     return reduce_to_state(self, w);
   });
 }
@@ -92,6 +96,7 @@ PyObject* from_state(PyObject* cls, PyObject* arg) {
     for (double* x : {&h.score, &h.rmsd, &h.seq_identity}) *x = in.real();
     h.e_value = read_optional(in);
     h.z_score = read_optional(in);
+    h.tm_score = read_optional(in);
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
     if (!in.finished()) return raise_bad_state(type);
     return box_new(type, std::move(h));
@@ -111,6 +116,7 @@ PyGetSetDef getset[] = {
     {"rmsd", get_rmsd, nullptr, "RMSD after superposition.", nullptr},
     {"n_aligned", get_n_aligned, nullptr, "Number of aligned positions.", nullptr},
     {"seq_identity", get_seq_identity, nullptr, "Sequence identity.", nullptr},
+    {"tm_score", get_tm_score, nullptr, "TM-score normalised by the query length (sensitive search only).", nullptr},
     {"e_value", get_e_value, nullptr, "E-value (if computed).", nullptr},
     {"z_score", get_z_score, nullptr, "Z-score (if computed).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -196,10 +202,10 @@ PyObject* hits_to_list(const std::vector<ScanHit>& hits) {
 
 PyObject* scan_database(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[9];
+    PyObject* a[10];
     if (!parse_args(kQualname, args, nargs, kwnames,
-                    {"query", "targets", "params", "score_cutoff", "max_hits", "quick", "scan_mode", "threads",
-                     "progress"},
+                    {"query", "targets", "params", "score_cutoff", "max_hits", "quick", "scan_mode", "search",
+                     "threads", "progress"},
                     2, a, 0, 7))
       return nullptr;
     const pelda::Domain* query = nullptr;
@@ -209,8 +215,12 @@ PyObject* scan_database(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     pelda::RunControl control;
     if (!arg_domain(kQualname, "query", a[0], &query) || !arg_targets(a[1], &targets) ||
         !arg_parameters(kQualname, a[2], &params) || !arg_options(a + 3, &options) ||
-        !arg_run_control(kQualname, a[7], a[8], &control))
+        !arg_search(kQualname, a[7], &options.search) || !arg_run_control(kQualname, a[8], a[9], &control))
       return nullptr;
+    if (a[6] && !options.scan_mode && options.search != pelda::SearchMode::None)
+      return raise_value(
+          "scan_database(): scan_mode=False cannot be combined with a search; search must be None, "
+          "'windows' or 'sensitive' with scan_mode left at True");
     if (!validated(pelda::check_parameters(params)) || !validated(pelda::check_finite(*query)) ||
         !validated(pelda::check_finite(targets)))
       return nullptr;
@@ -228,7 +238,7 @@ PyTypeObject* scan_hit_type() { return lazy_type(&type_spec, &scan_hit_cache); }
 PyMethodDef scan_database_def = {
     "scan_database", as_cfunc(scan_database), METH_FASTCALL | METH_KEYWORDS,
     "scan_database(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False, scan_mode=True, *, "
-    "threads=None, progress=None)\n"
+    "search=None, threads=None, progress=None)\n"
     "--\n\n"
     "Scans a query structure against a database.\n\n"
     "Args:\n"

@@ -44,11 +44,14 @@ def test_alignment_result_surface():
     assert cls.__doc__ == ("Python wrapper for pairwise alignment result.\n\n"
                            "Contains the transformation, statistics, and alignment path.")
     props = [k for k, v in vars(cls).items() if isinstance(v, type(cls.rmsd))]
-    assert props == ["rmsd", "n_aligned", "score", "seq_identity", "transform", "aligned_pairs"]
+    assert props == ["rmsd", "n_aligned", "score", "seq_identity", "transform", "aligned_pairs", "tm_score",
+                     "tm_score_mobile"]
     assert [getattr(cls, k).__doc__ for k in props] == [
         "Root mean square deviation.", "Number of aligned positions.", "PELDA score (Sc).",
         "Sequence identity of aligned region.", "Returns the transformation as a Transform object.",
-        "Returns the alignment path as list of (i, j) tuples."]
+        "Returns the alignment path as list of (i, j) tuples.",
+        "TM-score of the superposed structures, normalised by the length of domain1.",
+        "TM-score of the superposed structures, normalised by the length of domain2."]
     assert cls.get_rotation.__doc__ == "Returns the rotation matrix as numpy array (3x3)."
     assert cls.get_translation.__doc__ == "Returns the translation vector as numpy array (3,)."
     assert cls.transformation_matrix.__doc__ == "Returns the 4x4 transformation matrix."
@@ -63,7 +66,7 @@ def test_alignment_result_surface():
 
 def test_pairwise_align_surface():
     f = ovelt.pairwise_align
-    assert f.__text_signature__ == "(domain1, domain2, params=None, scan_mode=None, slide=None)"
+    assert f.__text_signature__ == "(domain1, domain2, params=None, scan_mode=None, slide=None, *, search=None)"
     assert f.__doc__ == (
         "Performs pairwise structural alignment.\n\nArgs:\n"
         "    domain1: First (reference) domain.\n    domain2: Second (mobile) domain.\n"

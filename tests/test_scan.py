@@ -7,7 +7,8 @@ import ovelt
 from conftest import DATA, manifest_rows
 
 DOC = (
-    "scan_database(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False, scan_mode=True)\n"
+    "scan_database(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False, scan_mode=True, *, "
+    "search=None)\n"
     "--\n\n"
     "Scans a query structure against a database.\n\n"
     "Args:\n"
@@ -67,7 +68,7 @@ def test_docstring_and_signature():
     assert ovelt.scan_database.__doc__ == DOC.split("--\n\n", 1)[1]
     assert ovelt.scan_database.__text_signature__ == (
         "(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False, scan_mode=True, *, "
-        "threads=None, progress=None)"
+        "search=None, threads=None, progress=None)"
     )
     assert ovelt.ScanHit.__doc__ == "Result of a database scan hit."
 

@@ -53,7 +53,7 @@ def test_exception_from_progress_propagates_and_nothing_is_written(kind, threads
 
 @pytest.mark.parametrize("threads", [1, 2])
 def test_interrupt_stops_a_scan_between_targets(threads, globins):
-    targets = globins * 40  # many seconds of work
+    targets = globins * 400  # seconds of work
     seen = []
     # Processes started in the background ignore SIGINT: install Ctrl-C's usual handler.
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)

@@ -18,8 +18,8 @@ ScoreMatrix scores(std::size_t n, std::size_t m, std::int32_t fill,
   ScoreMatrix s;
   s.reset(n, m);
   for (std::size_t c = 1; c <= m; ++c)
-    for (std::size_t r = 1; r <= n; ++r) s.values[c * s.stride() + r] = fill;
-  for (auto [r, c, v] : cells) s.values[c * s.stride() + r] = v;
+    for (std::size_t r = 1; r <= n; ++r) s.set(r, c, fill);
+  for (auto [r, c, v] : cells) s.set(r, c, v);
   return s;
 }
 
@@ -29,10 +29,6 @@ AlignmentConfig small_config(double gap = 1.0, double cutoff = 0.1) {
   cfg.gap_penalty = gap;
   cfg.cutoff_dist = cutoff;
   return cfg;
-}
-
-std::uint8_t direction(const DpWorkspace& ws, const ScoreMatrix& s, std::size_t r, std::size_t c) {
-  return ws.directions[c * s.stride() + r];
 }
 
 // A literal rendering of the cycle's dynamic programming on full matrices,
@@ -123,10 +119,10 @@ TEST(DpCycle, TiesSetSeveralDirectionBitsAndDiagonalWins) {
   const ScoreMatrix s = scores(2, 2, 0, {{1, 1, 3000}, {1, 2, 2000}, {2, 1, 2000}, {2, 2, -2000}});
   DpWorkspace ws;
   const CycleResult r = dp_cycle(helix(2), helix(2), s, small_config(), ws);
-  EXPECT_EQ(direction(ws, s, 1, 1), kFromDiagonal);
-  EXPECT_EQ(direction(ws, s, 2, 1), kFromDiagonal | kFromAbove);  // 0 + 2000 = 3000 - 1000
-  EXPECT_EQ(direction(ws, s, 1, 2), kFromDiagonal | kFromLeft);
-  EXPECT_EQ(direction(ws, s, 2, 2), kFromDiagonal | kFromLeft | kFromAbove);  // all 1000
+  EXPECT_EQ(ws.direction(1, 1), kFromDiagonal);
+  EXPECT_EQ(ws.direction(2, 1), kFromDiagonal | kFromAbove);  // 0 + 2000 = 3000 - 1000
+  EXPECT_EQ(ws.direction(1, 2), kFromDiagonal | kFromLeft);
+  EXPECT_EQ(ws.direction(2, 2), kFromDiagonal | kFromLeft | kFromAbove);  // all 1000
   // Every path ends in the row or column it started in: no fragment.
   EXPECT_TRUE(r.core_pairs.empty());
   EXPECT_TRUE(r.residue_similarity.empty());
@@ -159,8 +155,8 @@ TEST(DpCycle, TracebackCountsGapsIntoLengthAndScore) {
   const ScoreMatrix s = scores(3, 4, -5000, {{1, 1, 5000}, {2, 2, 5000}, {3, 4, 5000}});
   DpWorkspace ws;
   const CycleResult r = dp_cycle(helix(3), helix(4), s, small_config(), ws);
-  EXPECT_EQ(direction(ws, s, 2, 3), kFromLeft);
-  EXPECT_EQ(direction(ws, s, 3, 3), kFromLeft | kFromAbove);
+  EXPECT_EQ(ws.direction(2, 3), kFromLeft);
+  EXPECT_EQ(ws.direction(3, 3), kFromLeft | kFromAbove);
   EXPECT_EQ(r.core_pairs, (std::vector<ResiduePair>{{0, 0}, {1, 1}, {2, 3}}));
   EXPECT_EQ(r.path_length, 4u);  // three pairs and one step along the second structure
   EXPECT_EQ(r.score, 14.0 / 4 * (3.0 / 3) * (4.0 / 4));
@@ -183,14 +179,14 @@ TEST(DpCycle, MatchesTheLiteralRecurrenceOnRandomMatrices) {
     ScoreMatrix s;
     s.reset(n, m);
     for (std::size_t c = 1; c <= m; ++c)
-      for (std::size_t r = 1; r <= n; ++r) s.values[c * s.stride() + r] = alphabet[rng() % 7];
+      for (std::size_t r = 1; r <= n; ++r) s.set(r, c, alphabet[rng() % 7]);
     const AlignmentConfig cfg = small_config(gaps[rng() % 4], cutoffs[rng() % 3]);
     const Reference ref(s, std::llround(cfg.gap_penalty * 1000), std::llround(3000 * cfg.cutoff_dist));
     DpWorkspace ws;
     const CycleResult r = dp_cycle(helix(n), helix(m, 0.3), s, cfg, ws);
     for (std::size_t c = 0; c <= m + 1; ++c)
       for (std::size_t row = 0; row <= n + 1; ++row)
-        ASSERT_EQ(direction(ws, s, row, c), ref.dir[row][c]) << trial << " " << row << " " << c;
+        ASSERT_EQ(ws.direction(row, c), ref.dir[row][c]) << trial << " " << row << " " << c;
     ASSERT_EQ(r.path_length > 0, ref.found) << trial;
     if (!ref.found) continue;
     ++with_fragment;

@@ -89,6 +89,34 @@ TEST(Band, WidthGrowsByTheShiftedLengthDifference) {
   EXPECT_EQ(adjusted_band_width(100.0, 300, 100), 296.0);
 }
 
+// Narrow bands leave lines empty, which carry the start on; long-vs-short
+// shapes make runs jump.
+TEST(Band, RunsMatchTheLiteralScan) {
+  for (std::size_t n : {1u, 2u, 7u, 40u, 333u})
+    for (std::size_t m : {1u, 3u, 40u, 333u})
+      for (double width : {0.0, 0.3, 2.0, 100.0}) {
+        BandTable table;
+        table.build(make_band(width, double(n + 1), double(m + 1)), n, m);
+        std::vector<Span> got;
+        band_runs(table.row_frac.data(), n, table.col_frac.data(), 0, m, table.h, got);
+        ASSERT_EQ(got.size(), n);
+        std::size_t start = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+          std::size_t p = start;
+          while (p < m && !table.contains(i, p)) ++p;
+          Span expected;
+          if (p < m) {
+            expected.lo = p;
+            while (p < m && table.contains(i, p)) ++p;
+            expected.hi = p;
+            start = expected.lo;
+          }
+          ASSERT_EQ(got[i].lo, expected.lo) << n << "x" << m << " " << width << " line " << i;
+          ASSERT_EQ(got[i].hi, expected.hi) << n << "x" << m << " " << width << " line " << i;
+        }
+      }
+}
+
 // The band's edges fall where floating point puts them: for n = m = 300 the
 // cell 104 columns right of the diagonal is inside in row 0 and outside in
 // row 50; for n = m = 250 that offset is outside already in row 0.
@@ -189,30 +217,62 @@ TEST(Similarity, EmptyAndDegenerateInputs) {
   EXPECT_EQ(z.at(0, 3), -1.25);
 }
 
+// The integer path skips the kernel for distant residues; every cell must
+// still convert exactly what the double matrix holds, for any settings.
 TEST(Similarity, IntegerScoresMatchTheDoubleMatrixBitForBit) {
   const Domain d1 = fixtures::structure("globin", "1mbn"), d2 = fixtures::structure("globin", "1hho");
   ASSERT_GT(d1.size(), 100u);
-  const SimilarityContext ctx = default_context();
-  for (auto [c1, c2] : {std::pair{coordinates(d1), coordinates(d2)}, std::pair{ring(300), helix(120)},
-                        std::pair{helix(90), ring(320)}}) {
-    const SimilarityMatrix m = similarity_banded(c1, c2, ctx);
-    ScoreMatrix expected, got;
-    scores_from_matrix(m, 1000, expected);
-    IntegerTrace a, b;
-    SimilarityScratch scratch;
-    to_integer_trace(c1, ctx.precision, a);
-    to_integer_trace(c2, ctx.precision, b);
-    banded_scores(a, b, ctx, 1000, got, scratch);
-    EXPECT_EQ(got.values, expected.values);
-    EXPECT_EQ(got.at(0, 1), 0);  // border
-    // The full matrix agrees inside the band.
-    const SimilarityMatrix full = similarity_full(c1, c2, ctx);
-    for (std::size_t i = 0; i < m.rows; ++i)
-      for (std::size_t j = 0; j < m.cols; ++j)
-        if (m.at(i, j) != -1.25) {
-          ASSERT_EQ(std::memcmp(&m.values[i * m.cols + j], &full.values[i * m.cols + j], 8), 0);
-        }
+  PointList near = coordinates(d1);  // the first chain, shifted a little: close and far cells
+  for (Vec3& v : near) v = v + Vec3{0.9, -1.7, 0.4};
+  const auto with = [](double e1, double e2, double mean, double sd) {
+    SimilarityContext ctx = default_context();
+    ctx.e1 = e1;
+    ctx.e2 = e2;
+    ctx.dist_denominator = -2.0 * (e1 * e1);
+    ctx.conf_denominator = -2.0 * (e2 * e2);
+    ctx.norm_mean = mean;
+    ctx.norm_sd = sd;
+    return ctx;
+  };
+  std::vector<std::pair<PointList, PointList>> inputs = {{coordinates(d1), coordinates(d2)},
+                                                        {coordinates(d1), near},
+                                                        {ring(300), helix(120)},
+                                                        {helix(90), ring(320)}};
+  // Straight lines side by side: the conformation term vanishes and the
+  // distances sweep finely through the point where the score stops changing.
+  PointList line(8);
+  for (std::size_t k = 0; k < line.size(); ++k) line[k] = {0.0, 0.0, 3.8 * double(k)};
+  for (double t = 0.0; t < 25.0; t += 0.0125) {
+    PointList beside = line;
+    for (Vec3& v : beside) v.x = t;
+    inputs.emplace_back(line, beside);
   }
+  const SimilarityContext contexts[] = {default_context(), with(1.0, 2.5, 0.5, 0.4), with(3.0, 0.7, 0.2, -0.3),
+                                        with(2.0, 5.0, 0.5, 0.0), with(0.0, 5.0, 0.5, 0.4)};
+  for (const SimilarityContext& ctx : contexts)
+    for (std::uint32_t precision : {1000u, 37u})
+      for (const auto& [c1, c2] : inputs) {
+        const SimilarityMatrix m = similarity_banded(c1, c2, ctx);
+        ScoreMatrix expected, got;
+        scores_from_matrix(m, precision, expected);
+        IntegerTrace a, b;
+        SimilarityScratch scratch;
+        to_integer_trace(c1, ctx.precision, a);
+        to_integer_trace(c2, ctx.precision, b);
+        banded_scores(a, b, ctx, precision, got, scratch);
+        for (std::size_t c = 0; c <= c2.size() + 1; ++c)
+          for (std::size_t r = 0; r <= c1.size() + 1; ++r)
+            ASSERT_EQ(got.at(r, c), expected.at(r, c)) << ctx.e1 << " " << precision << " " << r << " " << c;
+      }
+  // The full matrix agrees with the banded one inside the band.
+  const SimilarityContext ctx = default_context();
+  const PointList c1 = coordinates(d1), c2 = coordinates(d2);
+  const SimilarityMatrix m = similarity_banded(c1, c2, ctx), full = similarity_full(c1, c2, ctx);
+  for (std::size_t i = 0; i < m.rows; ++i)
+    for (std::size_t j = 0; j < m.cols; ++j)
+      if (m.at(i, j) != -1.25) {
+        ASSERT_EQ(std::memcmp(&m.values[i * m.cols + j], &full.values[i * m.cols + j], 8), 0);
+      }
 }
 
 // Distant pairs skip the exponential; their entries must still be exactly

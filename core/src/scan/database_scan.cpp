@@ -9,6 +9,7 @@
 #include "pelda/pairwise/align_pair.hpp"
 #include "pelda/scan/scan_align.hpp"
 #include "pelda/scoring/similarity.hpp"
+#include "pelda/search/sensitive_align.hpp"
 
 namespace pelda {
 namespace {
@@ -42,6 +43,14 @@ Result<ScanHit> align_plain(const Domain& query, const Domain& target, const Par
       align_pair(query.residues, target.residues, AlignmentConfig::from_parameters(params));
   if (!out) return out.error();
   return hit_for(target, out->score, out->rmsd, out->n_aligned, out->seq_identity / 100.0);
+}
+
+ScanHit align_sensitive(const Domain& query, const Domain& target, const Parameters& params) {
+  const SensitiveAlignment a = sensitive_align(query, target, params);
+  const StructuralAlignment& s = a.structure;
+  ScanHit hit = hit_for(target, a.aligner.score, s.rmsd, s.pairs.size(), s.seq_identity);
+  hit.tm_score = s.tm_score;
+  return hit;
 }
 
 // Fraction of core pairs joining residues of the same type.
@@ -82,7 +91,9 @@ void set_z_scores(std::vector<ScanHit>& hits) {
 
 Result<ScanHit> align_target(const Domain& query, const Domain& target, const Parameters& params,
                              const ScanOptions& options) {
-  if (options.scan_mode) return align_scan_mode(query, target, params, options.score_cutoff);
+  if (options.search == SearchMode::Sensitive) return align_sensitive(query, target, params);
+  if (options.scan_mode || options.search == SearchMode::Windows)
+    return align_scan_mode(query, target, params, options.score_cutoff);
   if (options.quick) return align_quick(query, target, params);
   return align_plain(query, target, params);
 }

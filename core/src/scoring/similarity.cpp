@@ -1,21 +1,13 @@
 #include "pelda/scoring/similarity.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "pelda/math/exp.hpp"
 #include "pelda/math/rounding.hpp"
-
-// The kernels below are compiled twice on x86-64 (AVX2 and baseline) and
-// picked at load time. Sanitizer builds keep one version.
-#if defined(__x86_64__) && defined(__has_attribute) && !defined(__SANITIZE_ADDRESS__)
-#if __has_attribute(target_clones)
-#define PELDA_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
-#endif
-#ifndef PELDA_VECTOR_CLONES
-#define PELDA_VECTOR_CLONES
-#endif
+#include "pelda/math/vector_clones.hpp"
 
 namespace pelda {
 namespace {
@@ -66,7 +58,7 @@ inline void similarity_line(const IntegerTrace& a, std::size_t i, const IntegerT
   const double *b_back = b.has_back.data(), *b_fwd = b.has_fwd.data();
   for (std::size_t j = lo; j < hi; ++j) {
     const double dx = ax - bx[j], dy = ay - by[j], dz = az - bz[j];
-    const double d = dx * dx + dy * dy + dz * dz;
+    const double d = dx * dx + dy * dy + dz * dz;  // as squared_distance
     const double ux = abx - bbx[j], uy = aby - bby[j], uz = abz - bbz[j];
     const double vx = afx - bfx[j], vy = afy - bfy[j], vz = afz - bfz[j];
     // An absent term is multiplied by 0 and adds nothing; a present one by 1.
@@ -84,18 +76,103 @@ void fill_rows(const IntegerTrace& a, const IntegerTrace& b, const std::vector<S
   for (std::size_t i = 0; i < rows.size(); ++i) similarity_line(a, i, b, rows[i].lo, rows[i].hi, k, values + i * m + rows[i].lo);
 }
 
+// The integer score of a similarity P, exactly as the kernels convert it.
+inline std::int32_t score_of(double p, const Kernel& k, double precision) {
+  return round_to_int32(((p - k.mean) / k.sd) * precision);
+}
+
+// The kernel's first term, the same expression as in similarity_line.
+inline double squared_distance(const IntegerTrace& a, std::size_t i, const IntegerTrace& b, std::size_t j) {
+  const double dx = a.x[i] - b.x[j], dy = a.y[i] - b.y[j], dz = a.z[i] - b.z[j];
+  return dx * dx + dy * dy + dz * dz;
+}
+
+// near[k] = whether residue j of `a` and residue lo + k of `b` lie closer
+// than sqrt(limit): squared_distance with the arrays held in locals, since
+// byte stores could alias the vectors' own pointers.
+inline void close_rows(const IntegerTrace& a, std::size_t j, const IntegerTrace& b, std::size_t lo, std::size_t len,
+                       double limit, std::uint8_t* __restrict near) {
+  const double ax = a.x[j], ay = a.y[j], az = a.z[j];
+  const double *__restrict bx = b.x.data() + lo, *__restrict by = b.y.data() + lo, *__restrict bz = b.z.data() + lo;
+  for (std::size_t k = 0; k < len; ++k) {
+    const double dx = ax - bx[k], dy = ay - by[k], dz = az - bz[k];
+    near[k] = dx * dx + dy * dy + dz * dz < limit;
+  }
+}
+
+// Where a cell's integer score is exactly what P = 0 scores.
+struct FarCut {
+  double distance = INFINITY;   // squared, on the integer grid, whatever the conformation term
+  double exponent = -INFINITY;  // exponents at or below this
+};
+
+// The far cut of a kernel; no cut (the defaults) when no bound is safe. Why
+// it holds:
+// - the score is a monotone function of P (every step rounds monotonically),
+//   so it equals score(0) on all of [0, p_max], p_max found by bisection;
+// - the conformation term is never positive (c >= 0 over a negative
+//   denominator), so the exponent is at most the distance term, which the
+//   bound keeps below x0 = log(p_max) - 1e-6 despite the two roundings
+//   (the factor 1 + 1e-9 outweighs them);
+// - exp_1ulp is within one ulp, so e^x0 (1 + 2^-52) < p_max bounds P.
+FarCut far_cut(const Kernel& k, double precision) {
+  const bool usable = k.dist_denominator < 0.0 && std::isfinite(k.dist_denominator) && k.conf_denominator < 0.0 &&
+                      std::isfinite(k.conf_denominator) && k.precision_sq > 0.0 && std::isfinite(k.precision_sq);
+  const std::int32_t far = score_of(0.0, k, precision);
+  if (!usable || score_of(INFINITY, k, precision) == far) return {};
+  // Non-negative doubles order like their bit patterns.
+  std::uint64_t lo = 0, hi = std::bit_cast<std::uint64_t>(double(INFINITY));  // score(lo) == far != score(hi)
+  while (hi - lo > 1) {
+    const std::uint64_t mid = lo + (hi - lo) / 2;
+    (score_of(std::bit_cast<double>(mid), k, precision) == far ? lo : hi) = mid;
+  }
+  const double p_max = std::bit_cast<double>(lo);
+  if (!(p_max > 0.0)) return {};
+  const double x0 = std::log(p_max) - 1e-6;
+  return {x0 * k.dist_denominator * k.precision_sq * (1.0 + 1e-9), x0};
+}
+
 // One column per residue of `b`, rows of `a` in `columns[j]`; `line` holds a
-// column of doubles before conversion.
+// column of doubles before conversion. Blocks of rows whose residues all lie
+// beyond the far distance get the far score without the kernel; the others
+// run it, skipping the exponential at their ends up to the far exponent.
 PELDA_VECTOR_CLONES
 void fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& columns,
-                        const Kernel& k, double precision, ScoreMatrix& out, std::vector<double>& line) {
-  line.resize(a.size());
-  double* buf = line.data();
+                        const Kernel& kernel, double precision, ScoreMatrix& out, SimilarityScratch& scratch) {
+  constexpr std::size_t block = 8;
+  const FarCut cut = far_cut(kernel, precision);
+  const double far_from = cut.distance;
+  Kernel k = kernel;
+  k.negligible_below = std::max(k.negligible_below, cut.exponent);
+  const std::int32_t far_score = score_of(0.0, k, precision);
+  scratch.line.resize(a.size());
+  scratch.near.resize(a.size() + block);
+  double* buf = scratch.line.data();
+  std::uint8_t* near = scratch.near.data();
   for (std::size_t j = 0; j < columns.size(); ++j) {
     const Span span = columns[j];
-    similarity_line(b, j, a, span.lo, span.hi, k, buf);
-    std::int32_t* col = out.values.data() + (j + 1) * out.stride() + 1;
-    for (std::size_t i = span.lo; i < span.hi; ++i) col[i] = round_to_int32(buf[i - span.lo] * precision);
+    if (span.empty()) continue;
+    const std::size_t len = span.hi - span.lo;
+    std::int32_t* col = out.column(j + 1) + (span.lo + 1 - out.held[j].lo);
+    close_rows(b, j, a, span.lo, len, far_from, near);
+    std::fill(near + len, near + len + block, 0);
+    const auto has_near = [near](std::size_t at) {
+      std::uint64_t bytes;
+      std::memcpy(&bytes, near + at, sizeof bytes);
+      return bytes != 0;
+    };
+    for (std::size_t lo = 0; lo < len;) {
+      std::size_t hi = std::min(lo + block, len);
+      if (!has_near(lo)) {
+        for (std::size_t i = lo; i < hi; ++i) col[i] = far_score;
+        lo = hi;
+        continue;
+      }
+      while (hi < len && has_near(hi)) hi = std::min(hi + block, len);  // one kernel call per run of blocks
+      similarity_line(b, j, a, span.lo + lo, span.lo + hi, k, buf);
+      for (std::size_t i = lo; i < hi; ++i) col[i] = round_to_int32(buf[i - lo] * precision);
+      lo = hi;
+    }
   }
 }
 
@@ -103,11 +180,10 @@ void fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std:
 void fill_score_rows(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& rows, const Kernel& k,
                      double precision, ScoreMatrix& out, std::vector<double>& line) {
   line.resize(b.size());
-  const std::size_t stride = out.stride();
   for (std::size_t i = 0; i < rows.size(); ++i) {
     similarity_line(a, i, b, rows[i].lo, rows[i].hi, k, line.data());
     for (std::size_t j = rows[i].lo; j < rows[i].hi; ++j)
-      out.values[(j + 1) * stride + i + 1] = round_to_int32(line[j - rows[i].lo] * precision);
+      out.set(i + 1, j + 1, round_to_int32(line[j - rows[i].lo] * precision));
   }
 }
 
@@ -212,7 +288,7 @@ void similarity_band_rows(std::size_t n, std::size_t m, const SimilarityContext&
                           std::vector<Span>& rows) {
   const double w = ctx.band_adjust ? adjusted_band_width(ctx.band_width, n, m) : ctx.band_width;
   table.build(make_band(w, double(n + 1), double(m + 1)), n, m);
-  scan_band(n, 0, m, [&table](std::size_t i, std::size_t j) { return table.contains(i, j); }, rows);
+  band_runs(table.row_frac.data(), n, table.col_frac.data(), 0, m, table.h, rows);
 }
 
 SimilarityMatrix similarity_banded(const PointList& coords1, const PointList& coords2,
@@ -226,35 +302,92 @@ SimilarityMatrix similarity_full(const PointList& coords1, const PointList& coor
 }
 
 void ScoreMatrix::reset(std::size_t n, std::size_t m) {
+  reset(n, m, std::vector<Span>(m, Span{n > 0 ? 1u : 0u, n + (n > 0 ? 1 : 0)}), 0);
+  std::fill(values.begin(), values.end(), 0);
+}
+
+void ScoreMatrix::reset(std::size_t n, std::size_t m, const std::vector<Span>& runs, std::int32_t outside_value) {
   rows = n;
   cols = m;
-  values.assign((n + 2) * (m + 2), 0);
+  outside = outside_value;
+  held = runs;
+  start.resize(m);
+  std::size_t total = 0;
+  for (std::size_t c = 0; c < m; ++c) {
+    start[c] = total;
+    total += held[c].hi - held[c].lo;
+  }
+  values.resize(total);
 }
+
+namespace {
+
+// Rebuilds the band of an n x m evaluation unless it is the one kept.
+void prepare_band(std::size_t n, std::size_t m, const SimilarityContext& ctx, SimilarityBand& band) {
+  if (band.n == n && band.m == m && band.width == ctx.band_width && band.adjust == ctx.band_adjust) return;
+  band.n = n;
+  band.m = m;
+  band.width = ctx.band_width;
+  band.adjust = ctx.band_adjust;
+  similarity_band_rows(n, m, ctx, band.table, band.rows);
+  band.by_columns = columns_from_rows(band.rows, m, band.columns);
+  // Every column holds the run from the first to the last row that either the
+  // evaluation or the dynamic programming touches.
+  std::vector<Span> cycle;
+  BandTable table;
+  cycle_band(n, m, ctx.band_width, table, cycle);
+  band.held.assign(m, Span{});
+  for (std::size_t c = 1; c <= m; ++c) {
+    Span h = cycle[c - 1];
+    const auto widen = [&h](std::size_t lo, std::size_t hi) {
+      if (lo == hi) return;
+      h = h.empty() ? Span{lo, hi} : Span{std::min(h.lo, lo), std::max(h.hi, hi)};
+    };
+    if (band.by_columns) {
+      widen(band.columns[c - 1].lo + 1, band.columns[c - 1].hi + 1);
+    } else {
+      widen(1, n + 1);
+    }
+    band.held[c - 1] = h;
+  }
+}
+
+}  // namespace
 
 void banded_scores(const IntegerTrace& a, const IntegerTrace& b, const SimilarityContext& ctx,
                    std::uint32_t precision, ScoreMatrix& out, SimilarityScratch& scratch) {
   const std::size_t n = a.size(), m = b.size();
-  out.reset(n, m);
-  if (n == 0 || m == 0) return;
+  if (n == 0 || m == 0) {
+    out.reset(n, m);
+    return;
+  }
+  SimilarityBand& band = scratch.band;
+  prepare_band(n, m, ctx, band);
   const double p = double(precision);
   const std::int32_t unevaluated = round_to_int32(ctx.normalize(0.0) * p);
-  for (std::size_t c = 1; c <= m; ++c) {
-    std::int32_t* col = out.values.data() + c * out.stride();
-    std::fill(col + 1, col + n + 1, unevaluated);
+  out.reset(n, m, band.held, unevaluated);
+  if (band.by_columns) {
+    // Only the held rows outside the evaluated run: the run is written next.
+    for (std::size_t c = 1; c <= m; ++c) {
+      const Span h = band.held[c - 1], e = band.columns[c - 1];
+      std::int32_t* col = out.column(c);
+      const std::size_t from = e.empty() ? h.hi : e.lo + 1, to = e.empty() ? h.hi : e.hi + 1;
+      std::fill(col, col + (from - h.lo), unevaluated);
+      std::fill(col + (to - h.lo), col + (h.hi - h.lo), unevaluated);
+    }
+  } else {
+    std::fill(out.values.begin(), out.values.end(), unevaluated);
   }
-  similarity_band_rows(n, m, ctx, scratch.band, scratch.rows);
   const Kernel k = kernel_of(ctx, true);
-  if (columns_from_rows(scratch.rows, m, scratch.columns)) fill_score_columns(a, b, scratch.columns, k, p, out, scratch.line);
-  else fill_score_rows(a, b, scratch.rows, k, p, out, scratch.line);
+  if (band.by_columns) fill_score_columns(a, b, band.columns, k, p, out, scratch);
+  else fill_score_rows(a, b, band.rows, k, p, out, scratch.line);
 }
 
 void scores_from_matrix(const SimilarityMatrix& matrix, std::uint32_t precision, ScoreMatrix& out) {
   out.reset(matrix.rows, matrix.cols);
   const double p = double(precision);
-  for (std::size_t c = 1; c <= matrix.cols; ++c) {
-    std::int32_t* col = out.values.data() + c * out.stride();
-    for (std::size_t r = 1; r <= matrix.rows; ++r) col[r] = round_to_int32(matrix.at(r - 1, c - 1) * p);
-  }
+  for (std::size_t c = 1; c <= matrix.cols; ++c)
+    for (std::size_t r = 1; r <= matrix.rows; ++r) out.set(r, c, round_to_int32(matrix.at(r - 1, c - 1) * p));
 }
 
 }  // namespace pelda

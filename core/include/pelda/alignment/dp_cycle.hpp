@@ -34,9 +34,22 @@ struct DpPath {
   std::int32_t max = 0;
 };
 
-struct DpCell {
-  std::int32_t value = 0;
-  DpPath path;
+// One column of DP cells as parallel arrays indexed by row: each cell's
+// value and its path record.
+struct DpColumn {
+  std::vector<std::int32_t> value, max;
+  std::vector<std::uint32_t> start_row, start_col, max_row, max_col;
+
+  void reset(std::size_t rows);                  // every cell 0
+  void clear(std::size_t from, std::size_t to);  // rows [from, to) to 0
+  DpPath path(std::size_t r) const { return {start_row[r], start_col[r], max_row[r], max_col[r], max[r]}; }
+  void set_path(std::size_t r, const DpPath& p) {
+    start_row[r] = p.start_row;
+    start_col[r] = p.start_col;
+    max_row[r] = p.max_row;
+    max_col[r] = p.max_col;
+    max[r] = p.max;
+  }
 };
 
 // A recorded fragment: a path whose maximum reached the threshold. Only the
@@ -49,16 +62,28 @@ struct DpFragment {
 };
 
 // Buffers of the dynamic programming, reused across cycles: two columns of
-// cells, one direction byte per cell (column-major), the fragments.
+// cells, one direction byte per band cell (column after column), the
+// fragments. The band is kept while the matrix shape stays the same.
 struct DpWorkspace {
-  std::vector<DpCell> columns[2];
+  DpColumn columns[2];
+  std::vector<std::uint32_t> steps;  // per row of a column: direction bits and work left for later
   std::vector<std::uint8_t> directions;
+  std::vector<std::size_t> direction_start;  // per column c = 1..m (entry c - 1)
+  std::size_t band_rows = 0, band_cols = 0;
+  double band_width = -1.0;
   BandTable band_table;
-  std::vector<Span> band;
+  std::vector<Span> band;  // rows processed in column c = 1..m (entry c - 1)
   std::vector<std::int32_t> row_heads;
   std::vector<DpFragment> fragments;
   std::vector<ResiduePair> traced;
   PointList fixed, mobile;
+
+  // Direction bits of cell (r, c) of the last cycle; 0 outside the band.
+  std::uint8_t direction(std::size_t r, std::size_t c) const {
+    if (c == 0 || c > band.size()) return 0;
+    const Span s = band[c - 1];
+    return r >= s.lo && r < s.hi ? directions[direction_start[c - 1] + (r - s.lo)] : 0;
+  }
 };
 
 // Direction bits.

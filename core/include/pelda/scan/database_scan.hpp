@@ -11,6 +11,7 @@
 #include "pelda/io/domain.hpp"
 #include "pelda/pairwise/parameters.hpp"
 #include "pelda/parallel/run_items.hpp"
+#include "pelda/search/search_mode.hpp"
 
 namespace pelda {
 
@@ -19,6 +20,7 @@ struct ScanOptions {
   std::size_t max_hits = 100;
   bool quick = false;  // one similarity matrix and one DP cycle; only without scan_mode
   bool scan_mode = true;
+  SearchMode search = SearchMode::None;  // Windows or Sensitive override scan_mode and quick
 };
 
 struct ScanHit {
@@ -28,6 +30,9 @@ struct ScanHit {
   double rmsd = std::numeric_limits<double>::infinity();
   std::size_t n_aligned = 0;
   double seq_identity = 0.0;  // fraction 0-1
+  // Under the final superposition, normalised by the query; read only by the
+  // sensitive search (the other modes would pay a full extra alignment).
+  std::optional<double> tm_score;
   std::optional<double> e_value;  // never computed
   std::optional<double> z_score;
 };

@@ -39,23 +39,18 @@ double adjusted_band_width(double base, std::size_t n, std::size_t m);
 // h = ((w / sqrt 2) (t/u + u/t)) / sqrt(t^2 + u^2).
 Band make_band(double width, double t, double u);
 
-// Scans lines 0 .. lines-1 in order. Each line starts at the first in-band
+// Rows r processed in each column c = 1..m (entry c - 1) of the dynamic
+// programming's padded (n + 2) x (m + 2) matrix.
+void cycle_band(std::size_t n, std::size_t m, double band_width, BandTable& table, std::vector<Span>& out);
+
+// The in-band run of every line: position p of line k is in the band when
+// |pos_frac[p] - line_frac[k]| <= h. Each line starts at the first in-band
 // position of the last line that had one (`first` for the first line), skips
-// out-of-band positions up to `end`, then takes the run of in-band positions.
-// A line without any keeps the carried start. in(line, pos) tests membership.
-template <class InBand>
-void scan_band(std::size_t lines, std::size_t first, std::size_t end, InBand in, std::vector<Span>& out) {
-  out.assign(lines, Span{});
-  std::size_t start = first;
-  for (std::size_t line = 0; line < lines; ++line) {
-    std::size_t p = start;
-    while (p < end && !in(line, p)) ++p;
-    if (p == end) continue;
-    const std::size_t lo = p;
-    while (p < end && in(line, p)) ++p;
-    out[line] = {lo, p};
-    start = lo;
-  }
-}
+// out-of-band positions up to `end`, then takes the run of in-band positions;
+// a line without any keeps the carried start. Both fractions increase, so a
+// line's in-band positions form one run whose ends never move back: two
+// pointers find them in O(lines + positions) with the exact test.
+void band_runs(const double* line_frac, std::size_t lines, const double* pos_frac, std::size_t first,
+               std::size_t end, double h, std::vector<Span>& out);
 
 }  // namespace pelda

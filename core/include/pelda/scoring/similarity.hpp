@@ -69,23 +69,48 @@ SimilarityMatrix similarity_full(const PointList& coords1, const PointList& coor
                                  const SimilarityContext& ctx);
 
 // Integer score matrix of the dynamic programming: S = nearest(similarity x
-// precision) for residues 1..rows x 1..cols, with a zero border, stored
-// column-major (the DP walks columns) with column stride rows + 2.
+// precision) for residues 1..rows x 1..cols, with a zero border (row and
+// column 0 and rows + 1). Each column holds one run of rows, stored column
+// after column; interior cells outside the runs score `outside`.
 struct ScoreMatrix {
-  std::vector<std::int32_t> values;
   std::size_t rows = 0, cols = 0;
+  std::vector<Span> held;           // rows held by column c = 1..cols (entry c - 1)
+  std::vector<std::size_t> start;   // index in `values` of each column's first held row
+  std::vector<std::int32_t> values;
+  std::int32_t outside = 0;
 
-  std::size_t stride() const { return rows + 2; }
-  std::int32_t at(std::size_t r, std::size_t c) const { return values[c * stride() + r]; }
-  const std::int32_t* column(std::size_t c) const { return values.data() + c * stride(); }
-  void reset(std::size_t n, std::size_t m);  // zero-filled, keeps capacity
+  std::int32_t at(std::size_t r, std::size_t c) const {
+    if (r == 0 || c == 0 || r > rows || c > cols) return 0;
+    const Span h = held[c - 1];
+    return r >= h.lo && r < h.hi ? values[start[c - 1] + (r - h.lo)] : outside;
+  }
+  // Held cells only.
+  void set(std::size_t r, std::size_t c, std::int32_t v) { values[start[c - 1] + (r - held[c - 1].lo)] = v; }
+  // Column c from its first held row on.
+  const std::int32_t* column(std::size_t c) const { return values.data() + start[c - 1]; }
+  std::int32_t* column(std::size_t c) { return values.data() + start[c - 1]; }
+
+  void reset(std::size_t n, std::size_t m);  // every cell held, zero; keeps capacity
+  // Holds `runs` (entry c - 1 for column c, rows within 1..n), uninitialised.
+  void reset(std::size_t n, std::size_t m, const std::vector<Span>& runs, std::int32_t outside_value);
+};
+
+// The band of one matrix shape, kept while the shape stays the same.
+struct SimilarityBand {
+  std::size_t n = 0, m = 0;
+  double width = -1.0;
+  bool adjust = false;
+  bool by_columns = false;  // `columns` holds every evaluated cell
+  BandTable table;
+  std::vector<Span> rows, columns;
+  std::vector<Span> held;  // per column c = 1..m: evaluated rows and the cycle's band, 1-based
 };
 
 // Scratch reused between evaluations.
 struct SimilarityScratch {
-  BandTable band;
-  std::vector<Span> rows, columns;
+  SimilarityBand band;
   std::vector<double> line;
+  std::vector<std::uint8_t> near;  // per row of a column: close enough for the kernel
 };
 
 // The banded, normalised similarity of `a` against `b` straight into integer

@@ -1,0 +1,43 @@
+// Global order-preserving alignment with a cost per gap run and free extension.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "pelda/pairwise/pairwise_alignment.hpp"
+
+namespace pelda {
+
+// Fills row i (0-based) of the score matrix: out[j] for every column j.
+using ScoreRow = std::function<void(std::size_t i, double* out)>;
+
+// Buffers of the alignment, reusable by later calls.
+struct GapOpenWorkspace {
+  std::vector<double> h_prev, h_cur, e_prev, e_cur, row, last_column;
+  std::vector<std::uint8_t> moves;        // per cell: which case gave H, G and E
+  std::vector<std::int32_t> gap_source;   // per cell: column a row gap leaves from
+};
+
+struct GapOpenAlignment {
+  std::vector<ResiduePair> pairs;
+  double score = 0.0;
+};
+
+// Maximises the sum of the aligned scores minus `gap_open` per run of skipped
+// residues (a run in each chain costs once). The recurrence, 1-based, with
+// H = 0 on row 0 and column 0:
+//   D = H(i-1,j-1) + S(i,j);  E(i,j) = max(H(i-1,j) - g, E(i-1,j));  G = max(D, E)
+//   F(i,j) = max over k < j of G(i,k), minus g;  H = max(G, F)
+// The path ends at the best cell of the last row, or of the last column when
+// that is strictly better. Ties: D before E, G before F, the nearest k for F,
+// opening before extending E, the first cell in a row or column scan.
+GapOpenAlignment gap_open_align(std::size_t n, std::size_t m, const ScoreRow& scores, double gap_open,
+                                GapOpenWorkspace& ws);
+
+// The same on a row-major n x m matrix.
+GapOpenAlignment gap_open_align(const std::vector<double>& matrix, std::size_t n, std::size_t m,
+                                double gap_open);
+
+}  // namespace pelda

@@ -1,0 +1,42 @@
+// Multiple alignment built on sensitive pairwise alignments.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "pelda/error.hpp"
+#include "pelda/io/domain.hpp"
+#include "pelda/pairwise/pairwise_matrix.hpp"
+#include "pelda/pairwise/parameters.hpp"
+#include "pelda/treewise/multiple_alignment.hpp"
+
+namespace pelda {
+
+// One matrix entry: domain2 aligned onto domain1 in sensitive mode. The pairs
+// are the structural alignment, the score the larger of the two TM-scores
+// (the one normalised by the shorter chain), the transform moves domain2
+// onto domain1, and seq_identity is a percentage as in the aligner's entries.
+PairwiseAlignment sensitive_pair(const Domain& domain1, const Domain& domain2, const Parameters& params);
+
+// sensitive_pair for every i < j, row by row.
+PairwiseMatrix build_sensitive_matrix(const std::vector<Domain>& domains, const Parameters& params);
+
+// Guide tree on the TM-scores, columns merged along the structural
+// alignments, and transforms that move every domain into the frame of
+// domains[reference]: each starts from the pair's superposition and is
+// refitted on the residues the columns put together with the reference's.
+Result<MultipleAlignment> align_multiple_sensitive(const std::vector<Domain>& domains, const Parameters& params,
+                                                   std::size_t reference = 0);
+
+// A whole set brought into the frame of domains[reference]: the pair
+// superpositions onto the reference as pre-alignment transforms, then the
+// multiple alignment of the moved domains (whose transforms refine the
+// pre-alignment; the composition of the two moves each input domain).
+struct SensitiveSet {
+  std::vector<Transform> pre_transforms;
+  MultipleAlignment alignment;
+};
+Result<SensitiveSet> align_set_sensitive(const std::vector<Domain>& domains, const Parameters& params,
+                                         std::size_t reference);
+
+}  // namespace pelda

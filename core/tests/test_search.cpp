@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "pelda/io/dssp_reader.hpp"
+#include "pelda/io/pdb_reader.hpp"
+#include "pelda/pairwise/align_pair.hpp"
+#include "pelda/search/ca_secondary_structure.hpp"
+#include "pelda/search/gap_open_dp.hpp"
+#include "pelda/search/sensitive_align.hpp"
+#include "pelda/search/start_search.hpp"
+#include "traces.hpp"
+
+using namespace pelda;
+
+namespace {
+
+// Score of an alignment under the gap model: every run of skipped residues
+// between two pairs costs g in each chain where it occurs; before the first
+// and after the last pair only skips in both chains cost g (once).
+double model_score(const std::vector<double>& s, std::size_t n, std::size_t m, double g,
+                   const std::vector<ResiduePair>& pairs) {
+  if (pairs.empty()) return -g;
+  double total = 0.0;
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    total += s[pairs[k].first * m + pairs[k].second];
+    if (k == 0) continue;
+    total -= g * double(pairs[k].first > pairs[k - 1].first + 1) + g * double(pairs[k].second > pairs[k - 1].second + 1);
+  }
+  total -= g * double(pairs.front().first > 0 && pairs.front().second > 0);
+  total -= g * double(pairs.back().first + 1 < n && pairs.back().second + 1 < m);
+  return total;
+}
+
+// The best model score over every order-preserving alignment.
+double brute_force(const std::vector<double>& s, std::size_t n, std::size_t m, double g) {
+  double best = -INFINITY;
+  std::vector<ResiduePair> pairs;
+  std::function<void(std::size_t, std::size_t)> extend = [&](std::size_t i0, std::size_t j0) {
+    best = std::max(best, model_score(s, n, m, g, pairs));
+    for (std::size_t i = i0; i < n; ++i)
+      for (std::size_t j = j0; j < m; ++j) {
+        pairs.emplace_back(i, j);
+        extend(i + 1, j + 1);
+        pairs.pop_back();
+      }
+  };
+  extend(0, 0);
+  return best;
+}
+
+}  // namespace
+
+TEST(GapOpenDp, MatchesExhaustiveSearchOnSmallMatrices) {
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> value(0.0, 1.0);
+  for (int trial = 0; trial < 300; ++trial) {
+    const std::size_t n = 1 + rng() % 5, m = 1 + rng() % 5;
+    const double g = (trial % 3) * 0.6;
+    std::vector<double> s(n * m);
+    for (double& v : s) v = value(rng) < 0.3 ? 0.0 : value(rng);  // zeros make ties
+    const GapOpenAlignment a = gap_open_align(s, n, m, g);
+    const double best = brute_force(s, n, m, g);
+    ASSERT_NEAR(a.score, best, 1e-12) << "trial " << trial;
+    ASSERT_NEAR(model_score(s, n, m, g, a.pairs), best, 1e-12) << "trial " << trial;
+  }
+}
+
+TEST(CaSecondaryStructure, AgreesWithDsspOnTheShippedChains) {
+  std::ifstream manifest(std::string(OVELT_TEST_DATA) + "/MANIFEST.tsv");
+  std::string line;
+  std::getline(manifest, line);
+  std::size_t chains = 0, same = 0, total = 0;
+  while (std::getline(manifest, line)) {
+    std::istringstream fields(line);
+    std::string file, id, chain, family, count, first, last, dssp;
+    std::getline(fields, file, '\t');
+    for (std::string* f : {&id, &chain, &family, &count, &first, &last, &dssp}) std::getline(fields, *f, '\t');
+    if (dssp == "-" || file.rfind("structures/", 0) != 0) continue;
+    Result<Domain> d = read_pdb_domain(std::string(OVELT_TEST_DATA) + "/" + file, std::nullopt);
+    ASSERT_TRUE(d.ok()) << file;
+    ASSERT_TRUE(apply_dssp(*d, std::string(OVELT_TEST_DATA) + "/" + dssp).ok()) << dssp;
+    const std::string ours = ca_secondary_structure(coordinates(*d));
+    std::size_t agree = 0;
+    for (std::size_t k = 0; k < d->size(); ++k) agree += ours[k] == d->residues[k].ss_code;
+    // NMR zinc fingers and kringles are mostly coil; every chain still agrees on most residues.
+    EXPECT_GT(double(agree) / double(d->size()), 0.6) << file;
+    same += agree;
+    total += d->size();
+    ++chains;
+  }
+  EXPECT_GE(chains, 25u);
+  EXPECT_GT(double(same) / double(total), 0.78);
+}
+
+TEST(StartSearch, RecoversARigidMotionExactly) {
+  const Domain d = fixtures::structure("lipocalin_obp", "1a3y");
+  ASSERT_GT(d.size(), 100u);
+  const Transform motion = fixtures::rigid_motion();
+  const Domain m = fixtures::moved(d, motion);
+  const StartSearch s = search_starts(coordinates(d), coordinates(m), AlignmentConfig::from_parameters({}));
+  ASSERT_FALSE(s.starts.empty());
+  EXPECT_LT(transform_difference(s.best.transform, motion.inverse(), coordinates(m)), 1e-6);
+  EXPECT_NEAR(s.best.tm, 1.0, 1e-9);
+
+  const SensitiveAlignment a = sensitive_align(d, m, Parameters{});
+  EXPECT_GT(a.aligner.score, 0.0);
+  EXPECT_LT(transform_difference(a.transform, motion.inverse(), coordinates(m)), 1e-6);
+  ASSERT_EQ(a.structure.pairs.size(), d.size());
+  for (std::size_t k = 0; k < d.size(); ++k) EXPECT_EQ(a.structure.pairs[k], ResiduePair(k, k));
+  EXPECT_NEAR(a.structure.tm_score, 1.0, 1e-9);
+  EXPECT_NEAR(a.structure.tm_score_mobile, 1.0, 1e-9);
+  EXPECT_LT(a.structure.rmsd, 1e-6);
+  EXPECT_EQ(a.structure.seq_identity, 1.0);
+}
+
+TEST(SensitiveAlign, OddInputsGiveClearResults) {
+  const Domain globin = fixtures::structure("globin", "1mbn");
+  // Too short: the empty result.
+  for (std::size_t len : {0u, 1u, 2u}) {
+    const Domain tiny = fixtures::domain_of(fixtures::helix(len));
+    for (const auto& [a, b] : {std::pair{&tiny, &globin}, std::pair{&globin, &tiny}}) {
+      const SensitiveAlignment r = sensitive_align(*a, *b, Parameters{});
+      EXPECT_EQ(r.aligner.score, 0.0);
+      EXPECT_TRUE(r.structure.pairs.empty());
+      EXPECT_TRUE(std::isinf(r.structure.rmsd));
+      EXPECT_EQ(r.structure.tm_score, 0.0);
+    }
+  }
+  // Three residues: a result with finite numbers, within their ranges.
+  const SensitiveAlignment three = sensitive_align(fixtures::domain_of(fixtures::helix(3)), globin, Parameters{});
+  EXPECT_LE(three.structure.tm_score, 1.0);
+  EXPECT_TRUE(std::isfinite(three.structure.tm_score_mobile));
+
+  // Coordinates that are not numbers end the search instead of hanging it.
+  Domain broken = globin;
+  for (Residue& r : broken.residues) r.y = std::nan("");
+  EXPECT_EQ(sensitive_align(globin, broken, Parameters{}).aligner.score, 0.0);
+
+  // A mirror image cannot be superposed by a rotation: a poor, honest score.
+  Domain mirror = globin;
+  for (Residue& r : mirror.residues) r.x = -r.x;
+  const SensitiveAlignment m = sensitive_align(globin, mirror, Parameters{});
+  EXPECT_NEAR(fixtures::det(m.transform.rotation), 1.0, 1e-9);
+  EXPECT_LT(m.structure.tm_score, 0.6);
+}
+
+TEST(SensitiveAlign, LongChainAgainstAShortOne) {
+  // 3,000 residues: a long helix with a globin pasted at its end.
+  const Domain globin = fixtures::structure("globin", "1hho");
+  PointList long_chain = fixtures::helix(3000 - globin.size());
+  for (Vec3& p : long_chain) p.z -= 5000.0;
+  for (const Residue& r : globin.residues) long_chain.push_back(r.position());
+  const Domain big = fixtures::domain_of(long_chain);
+  const SensitiveAlignment a = sensitive_align(globin, big, Parameters{});
+  EXPECT_GT(a.aligner.score, 0.0);  // the score shrinks with the longer chain
+  EXPECT_NEAR(a.structure.tm_score, 1.0, 1e-6);
+  ASSERT_FALSE(a.structure.pairs.empty());
+  EXPECT_EQ(a.structure.pairs.front(), ResiduePair(0, 3000 - globin.size()));
+}
