@@ -128,7 +128,7 @@ PyObject* align_pdbs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     pelda::Result<pelda::MultipleAlignment> r = pelda::MultipleAlignment{};
     if (in.search == pelda::SearchMode::Sensitive) {
       pelda::Result<pelda::SensitiveSet> set =
-          without_gil([&] { return pelda::align_set_sensitive(domains, in.params, in.reference); });
+          without_gil([&] { return pelda::align_set_sensitive(domains, in.params, in.reference, in.control); });
       if (!set) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", set.error());
       pre = std::move(set->pre_transforms);
       r = std::move(set->alignment);

@@ -262,7 +262,7 @@ PyObject* multiple_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     for (const pelda::Domain& d : domains) sources.push_back(d.pdb_file);
     if (!pre) pre.emplace(domains.size());
     pelda::Result<pelda::MultipleAlignment> r = without_gil([&] {
-      return search == pelda::SearchMode::Sensitive ? pelda::align_multiple_sensitive(domains, params)
+      return search == pelda::SearchMode::Sensitive ? pelda::align_multiple_sensitive(domains, params, 0, control)
                                                     : pelda::align_multiple(domains, params, control);
     });
     if (!r) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", r.error());

@@ -11,6 +11,7 @@
 #include "pelda/parallel/run_items.hpp"
 #include "pelda/scan/database_scan.hpp"
 #include "pelda/scan/scan_align.hpp"
+#include "pelda/search/sensitive_multiple.hpp"
 #include "pelda/treewise/multiple_alignment.hpp"
 
 using namespace pelda;
@@ -120,6 +121,25 @@ TEST(ParallelMultiple, SameAlignmentForEveryThreadCount) {
     EXPECT_EQ(parallel->columns, serial->columns) << t;
     EXPECT_EQ(parallel->core_positions, serial->core_positions) << t;
     EXPECT_EQ(bits(parallel->score), bits(serial->score)) << t;
+    EXPECT_EQ(bits(parallel->avg_rmsd), bits(serial->avg_rmsd)) << t;
+  }
+}
+
+TEST(ParallelMultiple, SameSensitiveAlignmentForEveryThreadCount) {
+  std::vector<Domain> domains = globins();
+  domains.resize(4);
+  const Result<MultipleAlignment> serial = align_multiple_sensitive(domains, Parameters{}, 0, on(1));
+  ASSERT_TRUE(serial);
+  for (std::size_t t : kThreadCounts) {
+    const Result<MultipleAlignment> parallel = align_multiple_sensitive(domains, Parameters{}, 0, on(t));
+    ASSERT_TRUE(parallel) << t;
+    EXPECT_EQ(parallel->columns, serial->columns) << t;
+    for (std::size_t k = 0; k < domains.size(); ++k)
+      for (int r = 0; r < 3; ++r) {
+        EXPECT_EQ(bits(parallel->transforms[k].translation[r]), bits(serial->transforms[k].translation[r]));
+        for (int c = 0; c < 3; ++c)
+          EXPECT_EQ(bits(parallel->transforms[k].rotation[r][c]), bits(serial->transforms[k].rotation[r][c]));
+      }
     EXPECT_EQ(bits(parallel->avg_rmsd), bits(serial->avg_rmsd)) << t;
   }
 }
