@@ -6,11 +6,21 @@ is scanned in scan, plain and quick mode, and aligned to every target with
 TM-align (tmtools) for comparison. Prints targets per second per mode and the
 ratio to TM-align.
 
+With --threads N it measures the use of several cores instead: the scan and
+a multiple alignment of 32 domains with `threads=N` against `threads=1`
+(and checks that the results are identical), two Python threads calling
+pairwise_align at once against the same calls one after the other, and how
+long a scan of 10,000 targets takes to stop after Ctrl-C.
+
     PYTHONPATH=build/py python3 benchmarks/scan.py [--size 217] [--query globin/1mbn]
+    PYTHONPATH=build/py python3 benchmarks/scan.py --threads 2 --size 1000
 """
 
+import _thread
 import argparse
 import csv
+import signal
+import threading
 import time
 from pathlib import Path
 
@@ -70,12 +80,104 @@ def timed(fn, repeats):
     return best, result
 
 
+def hit_key(hits):
+    return [(h.target_id, h.rank, h.score, h.rmsd, h.n_aligned, h.seq_identity, h.z_score) for h in hits]
+
+
+def multiple_key(r):
+    return (r.columns, r.core_positions, r.score, r.avg_rmsd)
+
+
+def serial_and_parallel(label, fn, threads, repeats, key):
+    """Best times of fn(1) and fn(threads), run alternately so that load
+    from elsewhere hits both alike; returns nothing, prints the ratio."""
+    best = {1: float("inf"), threads: float("inf")}
+    cpu, keys = {}, {}
+    for _ in range(repeats):
+        for t in (1, threads):
+            start = time.process_time()
+            secs, value = timed(lambda: fn(t), 1)
+            if secs < best[t]:
+                best[t], cpu[t] = secs, time.process_time() - start
+            keys[t] = key(value)
+    print(f"{label}: threads=1 {best[1]:8.3f} s  threads={threads} {best[threads]:8.3f} s  "
+          f"speed-up {best[1] / best[threads]:5.2f}x  identical: {keys[1] == keys[threads]}  "
+          f"(CPU s {cpu[1]:.3f} / {cpu[threads]:.3f}: cores busy {cpu[1] / best[1]:.2f} / "
+          f"{cpu[threads] / best[threads]:.2f})")
+
+
+def concurrent_pairwise(pairs, repeats):
+    """Two Python threads each aligning half the pairs, against one thread
+    aligning them all."""
+    def align(chunk):
+        for a, b in chunk:
+            ovelt.pairwise_align(a, b, scan_mode=True)
+
+    halves = (pairs[0::2], pairs[1::2])
+
+    def both():
+        workers = [threading.Thread(target=align, args=(h,)) for h in halves]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+
+    serial = concurrent = float("inf")
+    for _ in range(repeats):
+        serial = min(serial, timed(lambda: align(pairs), 1)[0])
+        concurrent = min(concurrent, timed(both, 1)[0])
+    print(f"pairwise_align of {len(pairs)} pairs: one thread {serial:8.3f} s  two Python threads "
+          f"{concurrent:8.3f} s  ratio {concurrent / serial:5.2f}")
+
+
+def interrupt_latency(query, targets, threads, delay=0.5):
+    """Seconds from a simulated Ctrl-C to the KeyboardInterrupt of a scan."""
+    sent = []
+    timer = threading.Timer(delay, lambda: (sent.append(time.perf_counter()), _thread.interrupt_main()))
+    timer.start()
+    try:
+        ovelt.scan_database(query, targets, threads=threads)
+    except KeyboardInterrupt:
+        return time.perf_counter() - sent[0]
+    finally:
+        timer.cancel()
+    return None
+
+
+def superposed(fixed, mobile):
+    d = mobile.copy()
+    d.coordinates = ovelt.pairwise_align(fixed, mobile, scan_mode=True).get_transformed_coordinates(mobile)
+    return d
+
+
+def thread_scaling(query, targets, threads, repeats):
+    n = len(targets)
+    print(f"{len(query)}-residue query against {n} targets, {threads} threads "
+          f"(the process may use {len(__import__('os').sched_getaffinity(0))} cores)")
+    serial_and_parallel("scan_database", lambda t: ovelt.scan_database(query, targets, max_hits=n, threads=t),
+                        threads, repeats, hit_key)
+    group = [superposed(query, t) for t in targets[:32]]  # one frame: plain alignments do real work
+    serial_and_parallel("multiple_align of 32 domains", lambda t: ovelt.multiple_align(group, threads=t),
+                        threads, repeats, multiple_key)
+    concurrent_pairwise([(query, t) for t in targets[:40]], repeats)
+    big = (targets * (10000 // n + 1))[:10000]
+    if signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+        print("Ctrl-C: not measured, SIGINT is ignored in this process (started in the background?)")
+        return
+    for t in (1, threads):
+        latency = interrupt_latency(query, big, t)
+        shown = "finished before the interrupt" if latency is None else f"{latency:.3f} s"
+        print(f"Ctrl-C during a scan of {len(big)} targets, threads={t}: stopped after {shown}")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--size", type=int, default=200, help="minimum number of database domains")
     ap.add_argument("--query", default="globin/1mbn", help="family/file stem of the query structure")
     ap.add_argument("--repeats", type=int, default=1, help="timing repeats per mode (best is kept)")
     ap.add_argument("--seed", type=int, default=7)
+    ap.add_argument("--threads", type=int, default=0,
+                    help="measure threads=N against threads=1 instead of the TM-align comparison")
     args = ap.parse_args()
 
     db = build_database(args.size, args.seed)
@@ -84,6 +186,9 @@ def main():
     qfam, qname = args.query.split("/")
     query = ovelt.Domain.from_pdb(str(DATA / "structures" / qfam / f"{qname}.pdb"))
     n = len(targets)
+    if args.threads:
+        thread_scaling(query, targets, args.threads, args.repeats)
+        return
     print(f"query {query.id} ({len(query)} residues) against {n} domains "
           f"({sum(len(t) for t in targets)} residues in all)")
 

@@ -1,5 +1,6 @@
 // align_pdbs: read PDB files, pre-align each onto a reference, align them
 // all and write every whole structure into one directory.
+#include <algorithm>
 #include <optional>
 
 #include "bindings.hpp"
@@ -24,6 +25,7 @@ struct PipelineArgs {
   std::optional<char32_t> chain;
   std::size_t reference = 0;
   pelda::SearchMode search = pelda::SearchMode::None;
+  pelda::RunControl control;
 };
 
 bool arg_path_list(PyObject* obj, std::vector<std::string>* out) {
@@ -36,7 +38,7 @@ bool convert_args(PyObject* const* a, PipelineArgs* out) {
       !arg_parameters(kQualname, a[2], &out->params) || !arg_optional_chain(kQualname, "chain", a[3], &out->chain))
     return false;
   return (!a[4] || arg_unsigned(kQualname, "reference_index", a[4], &out->reference)) &&
-         arg_search(kQualname, a[5], &out->search);
+         arg_search(kQualname, a[5], &out->search) && arg_run_control(kQualname, a[6], a[7], &out->control);
 }
 
 // Every file is read before any alignment starts, so a bad path late in the
@@ -44,7 +46,7 @@ bool convert_args(PyObject* const* a, PipelineArgs* out) {
 bool read_all(const PipelineArgs& args, std::vector<Domain>* out) {
   out->reserve(args.paths.size());
   for (const std::string& path : args.paths) {
-    pelda::Result<Domain> d = pelda::read_pdb_domain(path, args.chain);
+    pelda::Result<Domain> d = without_gil([&] { return pelda::read_pdb_domain(path, args.chain); });
     if (!d) {
       raise_core(PyExc_ValueError, "Failed to parse " + path + ": ", d.error());
       return false;
@@ -65,35 +67,46 @@ Domain moved_copy(const Domain& d, const Transform& t) {
   return out;
 }
 
-// Each file onto the unmoved reference with the scan-mode search; the
-// reference keeps the identity. Fills the transforms and the moved domains.
-bool pre_align(const PipelineArgs& args, const std::vector<Domain>& domains, std::vector<Transform>* transforms,
-               std::vector<Domain>* moved) {
+// Each file onto the unmoved reference with the scan-mode search, one work
+// item per file; the reference keeps the identity. Fills the transforms and
+// the moved domains.
+bool pre_align(const PipelineArgs& args, const std::vector<Domain>& domains, const pelda::RunControl& control,
+               std::vector<Transform>* transforms, std::vector<Domain>* moved) {
   const pelda::ScanConfig config = pelda::ScanConfig::from_parameters(args.params, 5);
   const Domain& reference = domains[args.reference];
-  transforms->assign(domains.size(), Transform::identity());
-  moved->reserve(domains.size());
-  for (std::size_t j = 0; j < domains.size(); ++j) {
-    if (j == args.reference) {
-      moved->push_back(reference);
-      continue;
-    }
-    pelda::Result<pelda::ScanOutcome> outcome = pelda::scan_align(reference, domains[j], config);
-    if (!outcome) {
-      raise_core(PyExc_ValueError, "Pre-alignment failed for " + args.paths[j] + ": ", outcome.error());
-      return false;
-    }
-    (*transforms)[j] = outcome->transform;
-    moved->push_back(moved_copy(domains[j], outcome->transform));
-  }
-  return true;
+  const std::size_t n = domains.size();
+  transforms->assign(n, Transform::identity());
+  moved->assign(n, Domain{});
+  std::vector<char> failed(n, 0);  // the lowest marked file is the one whose error the run returns
+  const pelda::Status s = without_gil([&] {
+    return pelda::run_items(n, control, [&](std::size_t j, std::size_t) -> pelda::Status {
+      if (j == args.reference) {
+        (*moved)[j] = reference;
+        return {};
+      }
+      pelda::Result<pelda::ScanOutcome> outcome = pelda::scan_align(reference, domains[j], config);
+      if (!outcome) {
+        failed[j] = 1;
+        return outcome.error();
+      }
+      (*transforms)[j] = outcome->transform;
+      (*moved)[j] = moved_copy(domains[j], outcome->transform);
+      return {};
+    });
+  });
+  if (s) return true;
+  const std::size_t j = std::size_t(std::find(failed.begin(), failed.end(), 1) - failed.begin());
+  if (j == n) raise_core(PyExc_ValueError, "", s.error());
+  else raise_core(PyExc_ValueError, "Pre-alignment failed for " + args.paths[j] + ": ", s.error());
+  return false;
 }
 
 PyObject* align_pdbs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[6];
+    PyObject* a[8];
     if (!parse_args(kQualname, args, nargs, kwnames,
-                    {"pdb_files", "output_dir", "params", "chain", "reference_index", "search"}, 2, a, 0, 5))
+                    {"pdb_files", "output_dir", "params", "chain", "reference_index", "search", "threads", "progress"},
+                    2, a, 0, 5))
       return nullptr;
     PipelineArgs in;
     if (!convert_args(a, &in)) return nullptr;
@@ -105,19 +118,24 @@ PyObject* align_pdbs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!validated(pelda::check_parameters(in.params)) || !validated(pelda::check_output_names(in.paths, std::nullopt)))
       return nullptr;
 
+    // Progress counts the pre-alignments and then the pairs as one job.
+    pelda::RunControl pre_control = in.control, pair_control = in.control;
+    pre_control.job_total = pair_control.job_total = n + n * (n - 1) / 2;
+    pair_control.done_before = n;
     std::vector<Domain> domains, moved;
     std::vector<Transform> pre;
     if (!read_all(in, &domains) || !validated(pelda::check_finite(domains))) return nullptr;
     pelda::Result<pelda::MultipleAlignment> r = pelda::MultipleAlignment{};
     if (in.search == pelda::SearchMode::Sensitive) {
-      pelda::Result<pelda::SensitiveSet> set = pelda::align_set_sensitive(domains, in.params, in.reference);
+      pelda::Result<pelda::SensitiveSet> set =
+          without_gil([&] { return pelda::align_set_sensitive(domains, in.params, in.reference, in.control); });
       if (!set) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", set.error());
       pre = std::move(set->pre_transforms);
       r = std::move(set->alignment);
     } else {
-      if (!pre_align(in, domains, &pre, &moved)) return nullptr;
+      if (!pre_align(in, domains, pre_control, &pre, &moved)) return nullptr;
       domains.clear();
-      r = pelda::align_multiple(moved, in.params);
+      r = without_gil([&] { return pelda::align_multiple(moved, in.params, pair_control); });
       if (!r) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", r.error());
     }
 
@@ -133,7 +151,8 @@ PyObject* align_pdbs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyMethodDef align_pdbs_def = {
     "align_pdbs", as_cfunc(align_pdbs), METH_FASTCALL | METH_KEYWORDS,
-    "align_pdbs(pdb_files, output_dir, params=None, chain=None, reference_index=0, *, search=None)\n"
+    "align_pdbs(pdb_files, output_dir, params=None, chain=None, reference_index=0, *, search=None, threads=None, "
+    "progress=None)\n"
     "--\n"
     "\n"
     "Aligns multiple structures with automatic pre-alignment and full PDB output.\n"

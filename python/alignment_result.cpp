@@ -112,7 +112,8 @@ PyObject* transform_coordinates(PyObject* self, PyObject* const* args, Py_ssize_
     if (!parse_args(q, args, nargs, kwnames, {"coords"}, 1, a, 1) || !arg_array(q, "coords", a[0], 2, &c))
       return nullptr;
     if (c.cols != 3) return raise_value("Coordinates must have shape (N, 3)");
-    return points_to_array(self_value(self).transform.apply(view_to_points(c)));
+    const pelda::PointList points = view_to_points(c);
+    return points_to_array(without_gil([&] { return self_value(self).transform.apply(points); }));
   });
 }
 
@@ -258,8 +259,8 @@ PyObject* wrap_lazy(PairwiseValue v, const pelda::Domain& d1, const pelda::Domai
 }
 
 PyObject* plain_alignment(const pelda::Domain& d1, const pelda::Domain& d2, const pelda::Parameters& p) {
-  pelda::Result<pelda::PairwiseAlignment> r =
-      pelda::align_pair(d1.residues, d2.residues, pelda::AlignmentConfig::from_parameters(p));
+  pelda::Result<pelda::PairwiseAlignment> r = without_gil(
+      [&] { return pelda::align_pair(d1.residues, d2.residues, pelda::AlignmentConfig::from_parameters(p)); });
   if (!r) return raise_core(PyExc_ValueError, "Alignment failed: ", r.error());
   pelda::PairwiseAlignment& a = r.value();
   return wrap_lazy(
@@ -269,14 +270,15 @@ PyObject* plain_alignment(const pelda::Domain& d1, const pelda::Domain& d2, cons
 
 PyObject* scan_alignment(const pelda::Domain& d1, const pelda::Domain& d2, const pelda::Parameters& p,
                          std::size_t slide) {
-  pelda::Result<pelda::ScanOutcome> r = pelda::scan_align(d1, d2, pelda::ScanConfig::from_parameters(p, slide));
+  pelda::Result<pelda::ScanOutcome> r =
+      without_gil([&] { return pelda::scan_align(d1, d2, pelda::ScanConfig::from_parameters(p, slide)); });
   if (!r) return raise_core(PyExc_ValueError, "Scan alignment failed: ", r.error());
   const pelda::ScanOutcome& o = r.value();
   return wrap_lazy({{}, o.rmsd, o.path_length, o.score, o.seq_identity, o.transform, {}, {}, {}}, d1, d2);
 }
 
 PyObject* sensitive_alignment(const pelda::Domain& d1, const pelda::Domain& d2, const pelda::Parameters& p) {
-  pelda::SensitiveAlignment a = pelda::sensitive_align(d1, d2, p);
+  pelda::SensitiveAlignment a = without_gil([&] { return pelda::sensitive_align(d1, d2, p); });
   pelda::StructuralAlignment& s = a.structure;
   PairwiseValue v{std::move(s.pairs), s.rmsd, 0, a.aligner.score, s.seq_identity, a.transform, {}, {}, {}};
   v.n_aligned = v.pairs.size();
@@ -307,9 +309,10 @@ PyObject* pairwise_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!validated(pelda::check_parameters(params)) || !validated(pelda::check_finite(*d1)) ||
         !validated(pelda::check_finite(*d2)))
       return nullptr;
-    if (search == pelda::SearchMode::Sensitive) return sensitive_alignment(*d1, *d2, params);
-    if (scan_mode || search == pelda::SearchMode::Windows) return scan_alignment(*d1, *d2, params, slide);
-    return plain_alignment(*d1, *d2, params);
+    const pelda::Domain first = *d1, second = *d2;  // the objects may change while the GIL is released
+    if (search == pelda::SearchMode::Sensitive) return sensitive_alignment(first, second, params);
+    if (scan_mode || search == pelda::SearchMode::Windows) return scan_alignment(first, second, params, slide);
+    return plain_alignment(first, second, params);
   });
 }
 

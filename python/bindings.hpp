@@ -5,6 +5,7 @@
 #include "pelda/io/domain.hpp"
 #include "pelda/math/transform.hpp"
 #include "pelda/pairwise/parameters.hpp"
+#include "pelda/parallel/run_items.hpp"
 #include "pelda/search/search_mode.hpp"
 
 namespace ovelt {
@@ -39,6 +40,13 @@ bool arg_domain(const char* qualname, const char* name, PyObject* obj, const pel
 // `search` None/absent -> SearchMode::None; else "windows" or "sensitive"
 // (ValueError naming the valid values otherwise).
 bool arg_search(const char* qualname, PyObject* obj, pelda::SearchMode* out);
+
+// The `threads` (None: every usable core) and `progress` keywords of the long
+// calls. The poll hook, called by the core on the calling thread, takes the
+// GIL, delivers pending signals (Ctrl-C raises KeyboardInterrupt) and calls
+// progress(done, total); an exception from either stops the run. `progress`
+// is borrowed: it must outlive the run.
+bool arg_run_control(const char* qualname, PyObject* threads, PyObject* progress, pelda::RunControl* out);
 
 }  // namespace ovelt
 

@@ -31,6 +31,7 @@ void raise_internal(const std::string& message) {
 }
 
 PyObject* raise_core(PyObject* type, const std::string& prefix, const pelda::Error& error) {
+  if (error.kind == pelda::ErrorKind::Stopped && PyErr_Occurred()) return nullptr;
   if (error.kind == pelda::ErrorKind::Internal) {
     raise_internal(error.text());
     return nullptr;

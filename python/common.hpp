@@ -71,7 +71,20 @@ auto guarded(F&& body) noexcept -> decltype(body()) {
   else return nullptr;
 }
 
-// Raises `type` with prefix + error.text(); internal errors use the internal class.
+// Runs `body` with the GIL released and returns its result, so that other
+// Python threads run meanwhile. `body` must not touch Python objects: take
+// copies of what it needs first. The GIL is back when it returns or throws.
+template <class F>
+auto without_gil(F&& body) -> decltype(body()) {
+  struct Reacquire {
+    PyThreadState* state;
+    ~Reacquire() { PyEval_RestoreThread(state); }
+  } reacquire{PyEval_SaveThread()};
+  return body();
+}
+
+// Raises `type` with prefix + error.text(); internal errors use the internal
+// class, and a run stopped by a pending Python exception keeps that exception.
 PyObject* raise_core(PyObject* type, const std::string& prefix, const pelda::Error& error);
 PyObject* raise_value(const std::string& message);
 // What a failed write raises: ValueError for refused values, else OSError.

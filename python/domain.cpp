@@ -65,7 +65,7 @@ PyObject* from_pdb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (!parse_args(q, args, nargs, kwnames, {"path", "chain"}, 1, a) || !arg_string(q, "path", a[0], &path) ||
         !arg_optional_chain(q, "chain", a[1], &chain))
       return nullptr;
-    pelda::Result<Domain> d = pelda::read_pdb_domain(path, chain);
+    pelda::Result<Domain> d = without_gil([&] { return pelda::read_pdb_domain(path, chain); });
     if (!d) return raise_core(PyExc_ValueError, "Failed to parse PDB: ", d.error());
     return wrap_domain(std::move(d).value());
   });
@@ -81,9 +81,9 @@ PyObject* from_dssp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         !arg_string(q, "pdb_path", a[0], &pdb_path) || !arg_string(q, "dssp_path", a[1], &dssp_path) ||
         !arg_optional_chain(q, "chain", a[2], &chain))
       return nullptr;
-    pelda::Result<Domain> d = pelda::read_pdb_domain(pdb_path, chain);
+    pelda::Result<Domain> d = without_gil([&] { return pelda::read_pdb_domain(pdb_path, chain); });
     if (!d) return raise_core(PyExc_ValueError, "Failed to parse PDB: ", d.error());
-    if (pelda::Status s = pelda::apply_dssp(*d, dssp_path); !s)
+    if (pelda::Status s = without_gil([&] { return pelda::apply_dssp(*d, dssp_path); }); !s)
       return raise_core(PyExc_ValueError, "Failed to parse DSSP: ", s.error());
     return wrap_domain(std::move(d).value());
   });
@@ -117,8 +117,12 @@ PyObject* load_dssp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     std::string path;
     if (!parse_args(q, args, nargs, kwnames, {"path"}, 1, a, 1) || !arg_string(q, "path", a[0], &path))
       return nullptr;
-    if (pelda::Status s = pelda::apply_dssp(self_domain(self), path); !s)
+    // Read into a copy: the object stays usable by other threads meanwhile
+    // and is left unchanged when the file cannot be read.
+    Domain updated = self_domain(self);
+    if (pelda::Status s = without_gil([&] { return pelda::apply_dssp(updated, path); }); !s)
       return raise_core(PyExc_ValueError, "Failed to parse DSSP: ", s.error());
+    self_domain(self) = std::move(updated);
     Py_RETURN_NONE;
   });
 }
@@ -137,11 +141,12 @@ PyObject* to_pdb(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       transform.emplace();
       if (!arg_transform(q, "transform", a[1], &*transform)) return nullptr;
     }
-    const Domain& d = self_domain(self);
-    const pelda::Status s =
-        full && !d.pdb_file.empty()
-            ? pelda::rewrite_pdb_file(d.pdb_file, path, transform.value_or(pelda::Transform::identity()), d.chain)
-            : pelda::write_ca_pdb(d, path, transform ? &*transform : nullptr);
+    const Domain d = self_domain(self);  // the object may change while the GIL is released
+    const pelda::Status s = without_gil([&] {
+      return full && !d.pdb_file.empty()
+                 ? pelda::rewrite_pdb_file(d.pdb_file, path, transform.value_or(pelda::Transform::identity()), d.chain)
+                 : pelda::write_ca_pdb(d, path, transform ? &*transform : nullptr);
+    });
     if (!s) return raise_core(write_error_type(s.error()), "Failed to write PDB: ", s.error());
     Py_RETURN_NONE;
   });

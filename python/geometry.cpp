@@ -23,7 +23,7 @@ PyObject* superpose(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     const pelda::PointList fixed = view_to_points(f), mobile = view_to_points(m);
     if (!validated(pelda::check_finite(fixed, "fixed")) || !validated(pelda::check_finite(mobile, "mobile")))
       return nullptr;
-    const pelda::Superposition s = pelda::superpose(fixed, mobile);
+    const pelda::Superposition s = without_gil([&] { return pelda::superpose(fixed, mobile); });
     Ref t(wrap_transform(s.transform));
     if (!t) return nullptr;
     return Py_BuildValue("(Od)", t.get(), s.rmsd);
@@ -43,7 +43,7 @@ PyObject* compute_rmsd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     const pelda::PointList p1 = view_to_points(c1), p2 = view_to_points(c2);
     if (!validated(pelda::check_finite(p1, "coords1")) || !validated(pelda::check_finite(p2, "coords2")))
       return nullptr;
-    return PyFloat_FromDouble(pelda::rmsd(p1, p2));
+    return PyFloat_FromDouble(without_gil([&] { return pelda::rmsd(p1, p2); }));
   });
 }
 
@@ -55,7 +55,8 @@ PyObject* centroid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (!parse_args(q, args, nargs, kwnames, {"coords"}, 1, a) || !arg_array(q, "coords", a[0], 2, &c))
       return nullptr;
     if (c.cols != 3) return raise_value("Coordinates must have shape (N, 3)");
-    const pelda::Result<pelda::Vec3> r = pelda::centroid(view_to_points(c));
+    const pelda::PointList points = view_to_points(c);
+    const pelda::Result<pelda::Vec3> r = without_gil([&] { return pelda::centroid(points); });
     if (!r) return raise_core(PyExc_ValueError, "", r.error());
     return Py_BuildValue("(ddd)", r->x, r->y, r->z);
   });
@@ -70,7 +71,8 @@ PyObject* distance_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         !arg_array(q, "coords1", a[0], 2, &c1) || !arg_array(q, "coords2", a[1], 2, &c2))
       return nullptr;
     if (c1.cols != 3 || c2.cols != 3) return raise_value("Coordinates must have shape (N, 3)");
-    const std::vector<double> d = pelda::distance_matrix(view_to_points(c1), view_to_points(c2));
+    const pelda::PointList p1 = view_to_points(c1), p2 = view_to_points(c2);
+    const std::vector<double> d = without_gil([&] { return pelda::distance_matrix(p1, p2); });
     double* out;
     PyObject* arr = new_array_2d(c1.rows, c2.rows, &out);
     if (arr && !d.empty()) std::copy(d.begin(), d.end(), out);

@@ -238,17 +238,19 @@ bool arg_transform_list(const char* qualname, PyObject* obj, std::vector<Transfo
 
 PyObject* multiple_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[4];
+    PyObject* a[6];
     const char* q = "multiple_align";
-    if (!parse_args(q, args, nargs, kwnames, {"domains", "params", "pre_transforms", "search"}, 1, a, 0, 3))
+    if (!parse_args(q, args, nargs, kwnames, {"domains", "params", "pre_transforms", "search", "threads", "progress"},
+                    1, a, 0, 3))
       return nullptr;
     std::vector<pelda::Domain> domains;
     pelda::Parameters params;
     std::optional<std::vector<Transform>> pre;
     pelda::SearchMode search = pelda::SearchMode::None;
+    pelda::RunControl control;
     if (!arg_domain_list(q, "domains", a[0], &domains) || !arg_parameters(q, a[1], &params)) return nullptr;
     if (a[2] && a[2] != Py_None && !arg_transform_list(q, a[2], &pre.emplace())) return nullptr;
-    if (!arg_search(q, a[3], &search)) return nullptr;
+    if (!arg_search(q, a[3], &search) || !arg_run_control(q, a[4], a[5], &control)) return nullptr;
     if (search == pelda::SearchMode::Windows)
       return raise_value("multiple_align(): search must be None or 'sensitive', not 'windows'");
     if (domains.size() < 2) return raise_value("Need at least 2 domains for multiple alignment");
@@ -259,9 +261,10 @@ PyObject* multiple_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     std::vector<std::string> sources;
     for (const pelda::Domain& d : domains) sources.push_back(d.pdb_file);
     if (!pre) pre.emplace(domains.size());
-    pelda::Result<pelda::MultipleAlignment> r = search == pelda::SearchMode::Sensitive
-                                                    ? pelda::align_multiple_sensitive(domains, params)
-                                                    : pelda::align_multiple(domains, params);
+    pelda::Result<pelda::MultipleAlignment> r = without_gil([&] {
+      return search == pelda::SearchMode::Sensitive ? pelda::align_multiple_sensitive(domains, params, 0, control)
+                                                    : pelda::align_multiple(domains, params, control);
+    });
     if (!r) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", r.error());
     return wrap_multiple_result(std::move(r).value(), std::move(*pre), std::move(sources));
   });
@@ -285,9 +288,9 @@ PyObject* wrap_multiple_result(pelda::MultipleAlignment alignment, std::vector<T
 }
 
 PyObject* write_multiple_result(PyObject* result, const std::string& dir, const std::optional<std::string>& prefix) {
-  const MultipleRecord& r = record(result);
-  pelda::Result<std::vector<std::string>> paths =
-      pelda::write_aligned_structures(dir, prefix, r.source_paths, r.transforms, r.pre_transforms);
+  const MultipleRecord& r = record(result);  // fixed once made: safe to read without the GIL
+  pelda::Result<std::vector<std::string>> paths = without_gil(
+      [&] { return pelda::write_aligned_structures(dir, prefix, r.source_paths, r.transforms, r.pre_transforms); });
   if (!paths) return raise_core(write_error_type(paths.error()), "", paths.error());
   return list_of(paths->size(), [&](std::size_t i) {
     const std::string& path = (*paths)[i];
@@ -306,7 +309,7 @@ bool arg_domain_list(const char* qualname, const char* name, PyObject* obj, std:
 
 PyMethodDef multiple_align_def = {
     "multiple_align", as_cfunc(multiple_align), METH_FASTCALL | METH_KEYWORDS,
-    "multiple_align(domains, params=None, pre_transforms=None, *, search=None)\n--\n\n"
+    "multiple_align(domains, params=None, pre_transforms=None, *, search=None, threads=None, progress=None)\n--\n\n"
     "Performs multiple structure alignment.\n\n"
     "Args:\n"
     "    domains: List of Domain objects to align.\n"

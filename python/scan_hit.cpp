@@ -202,18 +202,20 @@ PyObject* hits_to_list(const std::vector<ScanHit>& hits) {
 
 PyObject* scan_database(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[8];
+    PyObject* a[10];
     if (!parse_args(kQualname, args, nargs, kwnames,
-                    {"query", "targets", "params", "score_cutoff", "max_hits", "quick", "scan_mode", "search"}, 2, a,
-                    0, 7))
+                    {"query", "targets", "params", "score_cutoff", "max_hits", "quick", "scan_mode", "search",
+                     "threads", "progress"},
+                    2, a, 0, 7))
       return nullptr;
     const pelda::Domain* query = nullptr;
     std::vector<pelda::Domain> targets;
     pelda::Parameters params;
     pelda::ScanOptions options;
+    pelda::RunControl control;
     if (!arg_domain(kQualname, "query", a[0], &query) || !arg_targets(a[1], &targets) ||
         !arg_parameters(kQualname, a[2], &params) || !arg_options(a + 3, &options) ||
-        !arg_search(kQualname, a[7], &options.search))
+        !arg_search(kQualname, a[7], &options.search) || !arg_run_control(kQualname, a[8], a[9], &control))
       return nullptr;
     if (a[6] && !options.scan_mode && options.search != pelda::SearchMode::None)
       return raise_value(
@@ -222,7 +224,8 @@ PyObject* scan_database(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!validated(pelda::check_parameters(params)) || !validated(pelda::check_finite(*query)) ||
         !validated(pelda::check_finite(targets)))
       return nullptr;
-    const pelda::Result<std::vector<ScanHit>> hits = pelda::run_scan(*query, targets, params, options);
+    const pelda::Result<std::vector<ScanHit>> hits =
+        without_gil([&, query = *query] { return pelda::run_scan(query, targets, params, options, control); });
     if (!hits) return raise_core(PyExc_ValueError, "Scan failed: ", hits.error());
     return hits_to_list(*hits);
   });
@@ -235,7 +238,7 @@ PyTypeObject* scan_hit_type() { return lazy_type(&type_spec, &scan_hit_cache); }
 PyMethodDef scan_database_def = {
     "scan_database", as_cfunc(scan_database), METH_FASTCALL | METH_KEYWORDS,
     "scan_database(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False, scan_mode=True, *, "
-    "search=None)\n"
+    "search=None, threads=None, progress=None)\n"
     "--\n\n"
     "Scans a query structure against a database.\n\n"
     "Args:\n"

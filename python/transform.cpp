@@ -78,7 +78,9 @@ PyObject* apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     pelda::MatrixView c;
     if (!arg_array(q, "coords", a[0], 2, &c)) return nullptr;
     if (c.cols != 3) return raise_value("Coordinates must have shape (N, 3)");
-    return points_to_array(unbox<Transform>(self).apply(view_to_points(c)));
+    const pelda::PointList points = view_to_points(c);
+    const Transform t = unbox<Transform>(self);
+    return points_to_array(without_gil([&] { return t.apply(points); }));
   });
 }
 

@@ -16,8 +16,7 @@ PyObject* transform_pdb_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         !arg_string(q, "input_path", a[0], &input) || !arg_string(q, "output_path", a[1], &output) ||
         !arg_transform(q, "transform", a[2], &transform) || !arg_optional_chain(q, "chain", a[3], &chain))
       return nullptr;
-    const pelda::Status s =
-        pelda::rewrite_pdb_file(input, output, transform, chain);
+    const pelda::Status s = without_gil([&] { return pelda::rewrite_pdb_file(input, output, transform, chain); });
     if (!s) return raise_core(write_error_type(s.error()), "Failed to transform PDB: ", s.error());
     Py_RETURN_NONE;
   });

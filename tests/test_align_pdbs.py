@@ -54,7 +54,8 @@ def test_argument_errors(kwargs, exc, message, tmp_path, monkeypatch):
 def test_docstring():
     doc = ovelt.align_pdbs.__doc__
     assert ovelt.align_pdbs.__text_signature__ == (
-        "(pdb_files, output_dir, params=None, chain=None, reference_index=0, *, search=None)")
+        "(pdb_files, output_dir, params=None, chain=None, reference_index=0, *, search=None, threads=None, "
+        "progress=None)")
     assert doc.splitlines()[0] == "Aligns multiple structures with automatic pre-alignment and full PDB output."
     assert "    chain: Optional chain to extract from each PDB (default: first chain found).\n" in doc
     assert doc.endswith("Returns:\n    MultipleAlignmentResult with full transforms and output file paths.")

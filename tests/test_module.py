@@ -20,9 +20,11 @@ ALL = [
 
 SIGNATURES = {
     "pairwise_align": "(domain1, domain2, params=None, scan_mode=None, slide=None, *, search=None)",
-    "multiple_align": "(domains, params=None, pre_transforms=None, *, search=None)",
-    "align_pdbs": "(pdb_files, output_dir, params=None, chain=None, reference_index=0, *, search=None)",
-    "scan_database": "(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False, scan_mode=True, *, search=None)",
+    "multiple_align": "(domains, params=None, pre_transforms=None, *, search=None, threads=None, progress=None)",
+    "align_pdbs": "(pdb_files, output_dir, params=None, chain=None, reference_index=0, *, search=None, threads=None, "
+                  "progress=None)",
+    "scan_database": "(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False, scan_mode=True, *, "
+                     "search=None, threads=None, progress=None)",
     "compute_rmsd": "(coords1, coords2)",
     "superpose": "(fixed, mobile)",
     "distance_matrix": "(coords1, coords2)",

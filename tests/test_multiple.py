@@ -91,7 +91,8 @@ def test_items_must_be_domains():
 
 
 def test_docstrings():
-    assert ovelt.multiple_align.__text_signature__ == "(domains, params=None, pre_transforms=None, *, search=None)"
+    assert ovelt.multiple_align.__text_signature__ == (
+        "(domains, params=None, pre_transforms=None, *, search=None, threads=None, progress=None)")
     assert ovelt.multiple_align.__doc__.startswith("Performs multiple structure alignment.\n\nArgs:\n")
     assert ovelt.multiple_align.__doc__.endswith("ValueError: If alignment fails or fewer than 2 domains provided.")
     cls = ovelt.MultipleAlignmentResult

@@ -67,7 +67,8 @@ def small_db():
 def test_docstring_and_signature():
     assert ovelt.scan_database.__doc__ == DOC.split("--\n\n", 1)[1]
     assert ovelt.scan_database.__text_signature__ == (
-        "(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False, scan_mode=True, *, search=None)"
+        "(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False, scan_mode=True, *, "
+        "search=None, threads=None, progress=None)"
     )
     assert ovelt.ScanHit.__doc__ == "Result of a database scan hit."
 

@@ -18,7 +18,8 @@ std::string Error::text() const {
     case ErrorKind::NoCommonAtoms: return "No common atoms for superposition";
     case ErrorKind::Value:
     case ErrorKind::Output:
-    case ErrorKind::Internal: return message;
+    case ErrorKind::Internal:
+    case ErrorKind::Stopped: return message;
   }
   return message;
 }

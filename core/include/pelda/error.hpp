@@ -20,6 +20,7 @@ enum class ErrorKind {
   Value,              // bad argument value; the message is the whole text
   Output,             // failure of a multi-file writer; the message is the whole text
   Internal,           // broken internal invariant; the message is the whole text
+  Stopped,            // the caller asked a long run to stop; the message is the whole text
 };
 
 struct Error {

@@ -63,19 +63,25 @@ PairwiseAlignment PairwiseMatrix::entry(std::size_t i, std::size_t j) const {
   return a;
 }
 
-Result<PairwiseMatrix> build_pairwise_matrix(const std::vector<Domain>& domains, const Parameters& parameters) {
+Result<PairwiseMatrix> build_pairwise_matrix(const std::vector<Domain>& domains, const Parameters& parameters,
+                                             const RunControl& control) {
   std::vector<std::size_t> lengths;
   lengths.reserve(domains.size());
   for (const Domain& d : domains) lengths.push_back(d.size());
   PairwiseMatrix matrix(std::move(lengths));
   const AlignmentConfig config = AlignmentConfig::from_parameters(parameters);
-  for (std::size_t i = 0; i < domains.size(); ++i) {
-    for (std::size_t j = i + 1; j < domains.size(); ++j) {
-      Result<PairwiseAlignment> r = align_pair(domains[i].residues, domains[j].residues, config);
-      if (!r) return r.error();
-      matrix.set(i, j, std::move(r).value());
-    }
-  }
+  std::vector<ResiduePair> pairs;  // (i, j) in row-major order, one work item each
+  for (std::size_t i = 0; i < domains.size(); ++i)
+    for (std::size_t j = i + 1; j < domains.size(); ++j) pairs.emplace_back(i, j);
+  // Each item writes its own entry of the table.
+  const Status s = run_items(pairs.size(), control, [&](std::size_t k, std::size_t) -> Status {
+    const auto [i, j] = pairs[k];
+    Result<PairwiseAlignment> r = align_pair(domains[i].residues, domains[j].residues, config);
+    if (!r) return r.error();
+    matrix.set(i, j, std::move(r).value());
+    return {};
+  });
+  if (!s) return s.error();
   return matrix;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <utility>
 
 #include "pelda/alignment/dp_cycle.hpp"
@@ -112,15 +113,26 @@ std::vector<ScanHit> rank_hits(std::vector<ScanHit> hits, const ScanOptions& opt
 }
 
 Result<std::vector<ScanHit>> run_scan(const Domain& query, const std::vector<Domain>& targets,
-                                      const Parameters& params, const ScanOptions& options) {
-  std::vector<ScanHit> hits;
-  for (const Domain& target : targets) {
-    Result<ScanHit> hit = align_target(query, target, params, options);
+                                      const Parameters& params, const ScanOptions& options,
+                                      const RunControl& control) {
+  // Each thread keeps its hits with their target index; targets under the
+  // cutoff are dropped at once so a large database does not hold a record
+  // per miss.
+  std::vector<std::vector<std::pair<std::size_t, ScanHit>>> kept(worker_count(control, targets.size()));
+  const Status s = run_items(targets.size(), control, [&](std::size_t k, std::size_t worker) -> Status {
+    Result<ScanHit> hit = align_target(query, targets[k], params, options);
     if (!hit) return hit.error();
-    // Targets under the cutoff are dropped at once so a large database does
-    // not hold a record per miss.
-    if (hit->score >= options.score_cutoff) hits.push_back(std::move(hit).value());
-  }
+    if (hit->score >= options.score_cutoff) kept[worker].emplace_back(k, std::move(hit).value());
+    return {};
+  });
+  if (!s) return s.error();
+  // Back into target order, which the stable ranking depends on.
+  std::vector<std::pair<std::size_t, ScanHit>> merged;
+  for (auto& part : kept) std::move(part.begin(), part.end(), std::back_inserter(merged));
+  std::sort(merged.begin(), merged.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<ScanHit> hits;
+  hits.reserve(merged.size());
+  for (auto& [k, hit] : merged) hits.push_back(std::move(hit));
   return rank_hits(std::move(hits), options);
 }
 

@@ -50,7 +50,8 @@ PairwiseAlignment sensitive_pair(const Domain& domain1, const Domain& domain2, c
   return out;
 }
 
-PairwiseMatrix build_sensitive_matrix(const std::vector<Domain>& domains, const Parameters& params) {
+Result<PairwiseMatrix> build_sensitive_matrix(const std::vector<Domain>& domains, const Parameters& params,
+                                              const RunControl& control) {
   std::vector<std::size_t> lengths;
   for (const Domain& d : domains) lengths.push_back(d.size());
   PairwiseMatrix matrix(std::move(lengths));
@@ -58,11 +59,12 @@ PairwiseMatrix build_sensitive_matrix(const std::vector<Domain>& domains, const 
   for (std::size_t i = 0; i < domains.size(); ++i)
     for (std::size_t j = i + 1; j < domains.size(); ++j) pairs.emplace_back(i, j);
   // Each item writes its own entry of the table, so the items may run in any order.
-  const auto item = [&](std::size_t k) {
+  const Status s = run_items(pairs.size(), control, [&](std::size_t k, std::size_t) -> Status {
     const auto [i, j] = pairs[k];
     matrix.set(i, j, sensitive_pair(domains[i], domains[j], params));
-  };
-  for (std::size_t k = 0; k < pairs.size(); ++k) item(k);
+    return {};
+  });
+  if (!s) return s.error();
   return matrix;
 }
 
@@ -91,16 +93,19 @@ std::vector<Transform> onto_reference(const PairwiseMatrix& matrix, std::size_t 
 }  // namespace
 
 Result<MultipleAlignment> align_multiple_sensitive(const std::vector<Domain>& domains, const Parameters& params,
-                                                   std::size_t reference) {
-  if (domains.size() < 2 || reference >= domains.size()) return align_multiple(domains, params);
-  const PairwiseMatrix matrix = build_sensitive_matrix(domains, params);
-  return finish(domains, matrix, reference, onto_reference(matrix, reference));
+                                                   std::size_t reference, const RunControl& control) {
+  if (domains.size() < 2 || reference >= domains.size()) return align_multiple(domains, params, control);
+  const Result<PairwiseMatrix> matrix = build_sensitive_matrix(domains, params, control);
+  if (!matrix) return matrix.error();
+  return finish(domains, *matrix, reference, onto_reference(*matrix, reference));
 }
 
 Result<SensitiveSet> align_set_sensitive(const std::vector<Domain>& domains, const Parameters& params,
-                                         std::size_t reference) {
+                                         std::size_t reference, const RunControl& control) {
   if (reference >= domains.size()) return make_error(ErrorKind::Value, "reference index out of range");
-  const PairwiseMatrix matrix = build_sensitive_matrix(domains, params);
+  const Result<PairwiseMatrix> built = build_sensitive_matrix(domains, params, control);
+  if (!built) return built.error();
+  const PairwiseMatrix& matrix = *built;
   SensitiveSet out;
   out.pre_transforms = onto_reference(matrix, reference);
   std::vector<Domain> moved = domains;

@@ -55,10 +55,11 @@ Result<MultipleAlignment> multiple_from_matrix(const std::vector<Domain>& domain
   return out;
 }
 
-Result<MultipleAlignment> align_multiple(const std::vector<Domain>& domains, const Parameters& parameters) {
+Result<MultipleAlignment> align_multiple(const std::vector<Domain>& domains, const Parameters& parameters,
+                                         const RunControl& control) {
   if (domains.empty()) return MultipleAlignment{};
   if (domains.size() == 1) return single_domain(domains[0]);
-  Result<PairwiseMatrix> matrix = build_pairwise_matrix(domains, parameters);
+  Result<PairwiseMatrix> matrix = build_pairwise_matrix(domains, parameters, control);
   if (!matrix) return matrix.error();
   return multiple_from_matrix(domains, *matrix);
 }

@@ -8,6 +8,7 @@
 #include "pelda/io/domain.hpp"
 #include "pelda/pairwise/pairwise_alignment.hpp"
 #include "pelda/pairwise/parameters.hpp"
+#include "pelda/parallel/run_items.hpp"
 
 namespace pelda {
 
@@ -42,7 +43,9 @@ class PairwiseMatrix {
 };
 
 // Aligns every pair i < j (domain i first, in the given frames) with the
-// iterative aligner; the first failing pair ends the run with its error.
-Result<PairwiseMatrix> build_pairwise_matrix(const std::vector<Domain>& domains, const Parameters& parameters);
+// iterative aligner, on the threads `control` allows; the first failing pair
+// in row-major order ends the run with its error.
+Result<PairwiseMatrix> build_pairwise_matrix(const std::vector<Domain>& domains, const Parameters& parameters,
+                                             const RunControl& control = {});
 
 }  // namespace pelda

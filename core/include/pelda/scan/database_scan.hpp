@@ -10,6 +10,7 @@
 #include "pelda/error.hpp"
 #include "pelda/io/domain.hpp"
 #include "pelda/pairwise/parameters.hpp"
+#include "pelda/parallel/run_items.hpp"
 #include "pelda/search/search_mode.hpp"
 
 namespace pelda {
@@ -46,8 +47,11 @@ Result<ScanHit> align_target(const Domain& query, const Domain& target, const Pa
 // from 1, and z-scores over the kept hits only.
 std::vector<ScanHit> rank_hits(std::vector<ScanHit> hits, const ScanOptions& options);
 
-// Aligns every target in input order; the first aligner error ends the scan.
+// Aligns every target, on the threads `control` allows, and ranks the hits
+// as if the targets were aligned in input order; the aligner error of the
+// first failing target ends the scan.
 Result<std::vector<ScanHit>> run_scan(const Domain& query, const std::vector<Domain>& targets,
-                                      const Parameters& params, const ScanOptions& options);
+                                      const Parameters& params, const ScanOptions& options,
+                                      const RunControl& control = {});
 
 }  // namespace pelda

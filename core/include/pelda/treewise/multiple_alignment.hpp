@@ -25,9 +25,11 @@ struct MultipleAlignment {
   std::size_t n_core() const { return core_positions.size(); }
 };
 
-// All pairs aligned once, guide tree, treewise columns. Fails with the first
-// pairwise error, or when the scores leave no finite distance to cluster on.
-Result<MultipleAlignment> align_multiple(const std::vector<Domain>& domains, const Parameters& parameters);
+// All pairs aligned once (on the threads `control` allows), guide tree,
+// treewise columns. Fails with the first pairwise error, when `control` stops
+// the run, or when the scores leave no finite distance to cluster on.
+Result<MultipleAlignment> align_multiple(const std::vector<Domain>& domains, const Parameters& parameters,
+                                         const RunControl& control = {});
 
 // The steps after the pairwise runs, for two or more domains whose
 // alignments are already in `matrix`.
