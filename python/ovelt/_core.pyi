@@ -15,7 +15,7 @@ ValueError. Reading and computing failures raise ValueError, writing failures
 OSError, as stated per call below.
 """
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Final, Literal, final
 
 import numpy as np
@@ -43,6 +43,8 @@ __all__ = [
 __version__: Final[str]
 
 _Array = NDArray[np.float64]
+# progress(done, total), called on the calling thread; an exception from it stops the work.
+_Progress = Callable[[int, int], object]
 _Search = Literal["windows", "sensitive"]
 
 @final
@@ -334,8 +336,13 @@ def multiple_align(
     pre_transforms: Sequence[Transform] | None = None,
     *,
     search: _Search | None = None,
+    threads: int | None = None,
+    progress: _Progress | None = None,
 ) -> MultipleAlignmentResult:
     """Aligns the domains as they lie (with search="sensitive", in any frames).
+
+    threads: None uses every core the process may use; results are identical
+    for every count. KeyboardInterrupt (Ctrl-C) stops the work.
 
     ValueError for fewer than 2 domains or a failed alignment.
     """
@@ -348,6 +355,8 @@ def align_pdbs(
     reference_index: int = 0,
     *,
     search: _Search | None = None,
+    threads: int | None = None,
+    progress: _Progress | None = None,
 ) -> MultipleAlignmentResult:
     """Reads, pre-aligns onto pdb_files[reference_index], aligns and writes every file.
 
@@ -366,6 +375,8 @@ def scan_database(
     scan_mode: bool = True,
     *,
     search: _Search | None = None,
+    threads: int | None = None,
+    progress: _Progress | None = None,
 ) -> list[ScanHit]:
     """Hits with score >= score_cutoff, best first, ranked from 1; ValueError "Scan failed: ..."."""
 
