@@ -8,7 +8,6 @@ formats are described in docs/output-formats.md). Exit status: 0 success,
 from __future__ import annotations
 
 import argparse
-import inspect
 import json
 import math
 import os
@@ -38,40 +37,23 @@ class Usage(Exception):
 SEARCHES = ("sensitive", "windows", "none")
 
 
-def _accepts(fn: Callable[..., Any], keyword: str) -> bool:
-    return keyword in inspect.signature(fn).parameters
-
-
-def default_search(fn: Callable[..., Any]) -> str:
-    return "sensitive" if _accepts(fn, "search") else "windows"
-
-
 def search_keywords(fn: Callable[..., Any], search: str) -> dict[str, Any]:
     """Keywords of `fn` that select `search`.
 
     windows: the method's sliding-window start search (align_pdbs pre-aligns
-    with it); none: start from the structures as they lie in their files.
+    with it); none: start from the structures as they lie in their files
+    (msa calls multiple_align for it).
     """
     if search == "sensitive":
-        if not _accepts(fn, "search"):
-            raise Usage("--search sensitive is not available in this build")
         return {"search": "sensitive"}
     if fn is ovelt.pairwise_align or fn is ovelt.scan_database:
         return {"scan_mode": search == "windows"}
     return {}
 
 
-def run_keywords(fn: Callable[..., Any], threads: int | None, progress: Progress) -> dict[str, Any]:
-    """Keywords of `fn` for the thread count and the progress hook, where it has them."""
-    kw: dict[str, Any] = {}
-    if threads is not None:
-        if not _accepts(fn, "threads"):
-            warn("--threads is ignored: this build runs on one thread")
-        else:
-            kw["threads"] = threads
-    if progress.active and _accepts(fn, "progress"):
-        kw["progress"] = progress
-    return kw
+def run_keywords(threads: int | None, progress: Progress) -> dict[str, Any]:
+    """Keywords of multiple_align, align_pdbs and scan_database for threads and progress."""
+    return {"threads": threads, "progress": progress if progress.active else None}
 
 
 # ---------------------------------------------------------------------------
@@ -230,8 +212,8 @@ def fmt_transform(t: ovelt.Transform) -> list[str]:
 
 def cmd_align(args: argparse.Namespace) -> None:
     if args.fasta and args.search == "windows":
-        choices = "--search sensitive or --search none" if _accepts(args.api, "search") else "--search none"
-        raise Usage(f"--fasta needs residue pairs, which the window search does not report; use {choices}")
+        raise Usage("--fasta needs residue pairs, which the window search does not report; "
+                    "use --search sensitive or --search none")
     ref, mobile = read_domain(args.ref, args.chain), read_domain(args.mobile, args.chain)
     result = ovelt.pairwise_align(ref, mobile, **search_keywords(ovelt.pairwise_align, args.search))
     if args.out:
@@ -296,12 +278,12 @@ def cmd_msa(args: argparse.Namespace) -> None:
     with Progress(args.quiet, "aligning") as bar:
         if args.search == "none":
             fn = ovelt.multiple_align
-            result = fn(domains, **search_keywords(fn, args.search), **run_keywords(fn, args.threads, bar))
+            result = fn(domains, **search_keywords(fn, args.search), **run_keywords(args.threads, bar))
             outputs = result.write_all(args.out)
         else:
             pipeline = ovelt.align_pdbs
             result = pipeline(files, args.out, chain=args.chain, reference_index=ref,
-                              **search_keywords(pipeline, args.search), **run_keywords(pipeline, args.threads, bar))
+                              **search_keywords(pipeline, args.search), **run_keywords(args.threads, bar))
             outputs = [os.path.join(args.out, f"aligned_{n}.pdb") for n in names]
     columns = result.columns
     if args.fasta:
@@ -392,7 +374,7 @@ def cmd_scan(args: argparse.Namespace) -> None:
     fn = ovelt.scan_database
     with Progress(args.quiet, "scanning") as bar:
         hits = fn(query, domains, score_cutoff=args.cutoff, max_hits=args.top, quick=args.quick,
-                  **search_keywords(fn, args.search), **run_keywords(fn, args.threads, bar))
+                  **search_keywords(fn, args.search), **run_keywords(args.threads, bar))
 
     tm = any(getattr(h, "tm_score", None) is not None for h in hits)  # only some searches report it
     header = ["rank", "target", "score", "z_score", "rmsd", *(["tm_score"] if tm else []), "n_aligned"]
@@ -422,9 +404,9 @@ def cmd_scan(args: argparse.Namespace) -> None:
 
 def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
     common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("--search", choices=SEARCHES, default=None,
-                        help="start search: sensitive (default when available), windows (the method's "
-                             "sliding windows) or none (start from the input frames)")
+    common.add_argument("--search", choices=SEARCHES, default="sensitive",
+                        help="start search: sensitive (default), windows (the method's sliding windows) "
+                             "or none (start from the input frames)")
     common.add_argument("--chain", help="chain to read from every file (default: the first chain)")
     common.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
     common.add_argument("--debug", action="store_true", help="show the traceback of a failure")
@@ -444,7 +426,7 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     fmt = p.add_mutually_exclusive_group()
     fmt.add_argument("--json", action="store_true", help="print the result as JSON")
     fmt.add_argument("--tsv", action="store_true", help="print the result as a TSV header and row")
-    p.set_defaults(run=cmd_align, api=ovelt.pairwise_align)
+    p.set_defaults(run=cmd_align)
 
     p = commands["msa"] = sub.add_parser("msa", parents=[common], help="align a family and write it superposed",
                        description="Align several structures, write them superposed onto the reference "
@@ -455,7 +437,7 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     p.add_argument("--fasta", metavar="FILE", help="write the alignment as aligned FASTA ('-': stdout)")
     p.add_argument("--json", metavar="FILE", help="write a JSON summary ('-': stdout)")
     p.add_argument("--threads", type=positive, metavar="N", help="worker threads (default: all cores)")
-    p.set_defaults(run=cmd_msa, api=ovelt.align_pdbs)
+    p.set_defaults(run=cmd_msa)
 
     p = commands["scan"] = sub.add_parser("scan", parents=[common], help="rank targets by similarity to a query",
                        description="Align QUERY against every target and print the ranked hits.")
@@ -467,7 +449,7 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     p.add_argument("--cutoff", type=float, default=0.0, metavar="X", help="minimum score (default 0.0)")
     p.add_argument("--tsv", metavar="FILE", help="write the hits as TSV ('-': stdout)")
     p.add_argument("--threads", type=positive, metavar="N", help="worker threads (default: all cores)")
-    p.set_defaults(run=cmd_scan, api=ovelt.scan_database)
+    p.set_defaults(run=cmd_scan)
     return parser, commands
 
 
@@ -485,13 +467,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser, commands = build_parser()
     args = parser.parse_args(argv)
     args.threads = getattr(args, "threads", None)
-    if args.search is None:
-        args.search = default_search(args.api)
     prog = f"ovelt {args.command}"
     try:
         args.run(args)
     except Usage as e:
         commands[args.command].error(str(e))  # exits with status 2
+    except BrokenPipeError:  # the reader of stdout went away (| head): nothing left to say
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except KeyboardInterrupt:
         if args.debug:
             raise
