@@ -5,6 +5,7 @@ shows up as megabytes.
     python benchmarks/leak_check.py [calls per function, default 100000]
 """
 import os
+import pickle
 import sys
 import tempfile
 from pathlib import Path
@@ -68,6 +69,8 @@ def main(calls):
         "multiple_align": lambda: ovelt.multiple_align([d1, d2]),
         "MultipleAlignmentResult": lambda: (msa.columns, msa.full_transforms, msa.core_positions,
                                             msa.get_transform(1), repr(msa)),
+        "pickle round trips": lambda: [pickle.loads(pickle.dumps(o)) for o in (d1, p, t, res, hits[0], msa)],
+        "damaged pickle state": failing(lambda: ovelt.Domain._from_state(d1.__reduce__()[1][0][:-1])),
         "bad argument types": failing(lambda: ovelt.pairwise_align(d1, "x")),
     }
     slow = {"pairwise_align (scan)", "multiple_align", "Domain.from_pdb", "Domain.to_pdb", "transform_pdb_file"}

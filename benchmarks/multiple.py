@@ -3,6 +3,11 @@ families, and how our time grows with the number of domains and the chain
 length.
 
     PYTHONPATH=build/py python3 benchmarks/multiple.py [--repeats 3] [--no-mustang]
+    PYTHONPATH=build/py python3 benchmarks/multiple.py --columns
+
+--columns prints no times: it checks the columns of align_pdbs against the
+superposition it writes (core columns, and how many residue pairs that share
+a column lie farther apart than 4 A in the written files).
 
 Every family is run interleaved (ovelt, then MUSTANG, repeat) so that machine
 load hits both alike; the table shows the fastest of the repeats. MUSTANG
@@ -108,11 +113,41 @@ def length_scaling(repeats):
         print(f"{length:4d} {t:9.4f}")
 
 
+def column_pairs(files):
+    """align_pdbs, then the CA positions of the written files read back:
+    (columns, core, column pairs, pairs farther apart than 4 A)."""
+    with tempfile.TemporaryDirectory() as out:
+        result = ovelt.align_pdbs(files, out)
+        written = [ovelt.Domain.from_pdb(str(Path(out) / f"aligned_{Path(f).stem}.pdb")).coordinates for f in files]
+    pairs = far = 0
+    for column in result.columns:
+        held = [(d, r) for d, r in enumerate(column) if r is not None]
+        for k, (d1, r1) in enumerate(held):
+            for d2, r2 in held[k + 1:]:
+                pairs += 1
+                far += np.linalg.norm(written[d1][r1] - written[d2][r2]) > 4.0
+    return result.n_columns, result.n_core, pairs, far
+
+
+def column_table():
+    print(f"{'set':22} {'n':>3} {'cols':>5} {'core':>5} {'col pairs':>10} {'> 4 A':>6}")
+    myoglobins = [str(STRUCTURES / "globin" / f"{x}.pdb") for x in ("1mbn", "5vzq", "2eb8", "1urv")]
+    sets = [("myoglobins", myoglobins)]
+    sets += [(p.name, [str(f) for f in sorted(p.glob("*.pdb"))]) for p in sorted(STRUCTURES.iterdir()) if p.is_dir()]
+    for name, files in sets:
+        cols, core, pairs, far = column_pairs(files)
+        print(f"{name:22} {len(files):3d} {cols:5d} {core:5d} {pairs:10d} {far:6d}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--no-mustang", action="store_true")
+    parser.add_argument("--columns", action="store_true", help="column check only, no timing")
     args = parser.parse_args()
+    if args.columns:
+        column_table()
+        return
     family_table(args.repeats, not args.no_mustang and shutil.which("mustang") is not None)
     domain_scaling(args.repeats)
     length_scaling(args.repeats)

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "bindings.hpp"
+#include "state.hpp"
 #include "pelda/pairwise/align_pair.hpp"
 #include "pelda/scan/scan_align.hpp"
 
@@ -112,7 +113,39 @@ PyObject* repr(PyObject* self) {
   });
 }
 
+PyObject* reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const PairwiseValue& v = self_value(self);
+    StateWriter w;
+    w.word(v.pairs.size());
+    for (const auto& [i, j] : v.pairs) w.word(i), w.word(j);
+    for (double x : {v.rmsd, v.score, v.seq_identity}) w.real(x);
+    w.word(v.n_aligned);
+    w.transform(v.transform);
+    return reduce_to_state(self, w);
+  });
+}
+
+PyObject* from_state(PyObject* cls, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    std::string_view bytes;
+    if (!state_bytes(arg, &bytes)) return nullptr;
+    StateReader in(bytes);
+    PairwiseValue v;
+    v.pairs.resize(in.count(16));
+    for (auto& [i, j] : v.pairs) i = std::size_t(in.word()), j = std::size_t(in.word());
+    for (double* x : {&v.rmsd, &v.score, &v.seq_identity}) *x = in.real();
+    v.n_aligned = std::size_t(in.word());
+    v.transform = in.transform();
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (!in.finished()) return raise_bad_state(type);
+    return box_new(type, std::move(v));
+  });
+}
+
 PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {"_from_state", from_state, METH_O | METH_CLASS, nullptr},
     {"get_rotation", get_rotation, METH_NOARGS,
      "get_rotation($self)\n--\n\nReturns the rotation matrix as numpy array (3x3)."},
     {"get_translation", get_translation, METH_NOARGS,

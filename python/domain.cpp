@@ -1,5 +1,6 @@
 // Python class Domain: one core Domain held by value.
 #include "bindings.hpp"
+#include "state.hpp"
 #include "pelda/io/dssp_reader.hpp"
 #include "pelda/io/pdb_reader.hpp"
 #include "pelda/io/pdb_writer.hpp"
@@ -254,7 +255,54 @@ Py_ssize_t length(PyObject* self) { return Py_ssize_t(self_domain(self).size());
 
 int is_nonempty(PyObject* self) { return self_domain(self).size() > 0; }
 
+// Pickling: every field of the record, residues included.
+PyObject* reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const Domain& d = self_domain(self);
+    StateWriter w;
+    w.text(d.id);
+    w.text(d.pdb_file);
+    w.word(d.chain);
+    w.word(d.has_dssp);
+    w.word(d.residues.size());
+    for (const pelda::Residue& r : d.residues) {
+      w.text(r.label);
+      for (double v : {r.x, r.y, r.z, r.accessibility}) w.real(v);
+      w.word(r.residue_type);
+      w.word(static_cast<unsigned char>(r.ss_code));
+      w.word(r.index);
+    }
+    return reduce_to_state(self, w);
+  });
+}
+
+PyObject* from_state(PyObject* cls, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    std::string_view bytes;
+    if (!state_bytes(arg, &bytes)) return nullptr;
+    StateReader in(bytes);
+    Domain d;
+    d.id = in.text();
+    d.pdb_file = in.text();
+    d.chain = in.character();
+    d.has_dssp = in.bounded(1) != 0;
+    d.residues.resize(in.count(8 * 8));  // label length, four reals, three words
+    for (pelda::Residue& r : d.residues) {
+      r.label = in.text();
+      for (double* v : {&r.x, &r.y, &r.z, &r.accessibility}) *v = in.real();
+      r.residue_type = in.character();
+      r.ss_code = char(in.bounded(0x7F));
+      r.index = std::uint32_t(in.bounded(0xFFFFFFFF));
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (!in.finished()) return raise_bad_state(type);
+    return box_new(type, std::move(d));
+  });
+}
+
 PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {"_from_state", from_state, METH_O | METH_CLASS, nullptr},
     {"from_pdb", as_cfunc(from_pdb), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_pdb(path, chain=None)\n--\n\n"
      "Creates a domain from a PDB file.\n\n"

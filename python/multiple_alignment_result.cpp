@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "bindings.hpp"
+#include "state.hpp"
 #include "pelda/io/pdb_writer.hpp"
 #include "pelda/treewise/multiple_alignment.hpp"
 
@@ -115,7 +116,75 @@ PyObject* repr(PyObject* self) {
   });
 }
 
+// Pickling: a gap is written as the largest word.
+constexpr std::uint64_t kGapWord = ~std::uint64_t(0);
+
+void write_transforms(StateWriter& w, const std::vector<Transform>& ts) {
+  w.word(ts.size());
+  for (const Transform& t : ts) w.transform(t);
+}
+
+std::vector<Transform> read_transforms(StateReader& in) {
+  std::vector<Transform> ts(in.count(12 * 8));
+  for (Transform& t : ts) t = in.transform();
+  return ts;
+}
+
+PyObject* reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const MultipleRecord& r = record(self);
+    StateWriter w;
+    write_transforms(w, r.transforms);
+    write_transforms(w, r.pre_transforms);
+    w.word(r.source_paths.size());
+    for (const std::string& p : r.source_paths) w.text(p);
+    w.word(r.core_positions.size());
+    for (std::size_t c : r.core_positions) w.word(c);
+    w.word(r.columns.size());
+    w.word(r.columns.empty() ? 0 : r.columns.front().size());
+    for (const pelda::Column& c : r.columns)
+      for (std::size_t d = 0; d < c.size(); ++d) w.word(c[d] ? *c[d] : kGapWord);
+    w.real(r.avg_rmsd);
+    w.real(r.score);
+    return reduce_to_state(self, w);
+  });
+}
+
+PyObject* from_state(PyObject* cls, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    std::string_view bytes;
+    if (!state_bytes(arg, &bytes)) return nullptr;
+    StateReader in(bytes);
+    MultipleRecord r;
+    r.transforms = read_transforms(in);
+    r.pre_transforms = read_transforms(in);
+    r.source_paths.resize(in.count(8));
+    for (std::string& p : r.source_paths) p = in.text();
+    r.core_positions.resize(in.count(8));
+    for (std::size_t& c : r.core_positions) c = std::size_t(in.word());
+    const std::size_t n_columns = in.count(1);
+    const std::size_t width = n_columns == 0 ? std::size_t(in.bounded(0)) : in.count(8 * n_columns);
+    r.columns.assign(n_columns, pelda::Column(width));
+    for (pelda::Column& c : r.columns) {
+      for (std::size_t d = 0; d < width; ++d) {
+        // Residue indices are 32-bit; the largest 32-bit value is the gap itself.
+        const std::uint64_t e = in.word();
+        if (e == kGapWord) continue;
+        if (e >= 0xFFFFFFFF) return raise_bad_state(reinterpret_cast<PyTypeObject*>(cls));
+        c.set(d, std::size_t(e));
+      }
+    }
+    r.avg_rmsd = in.real();
+    r.score = in.real();
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (!in.finished()) return raise_bad_state(type);
+    return box_new(type, std::move(r));
+  });
+}
+
 PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {"_from_state", from_state, METH_O | METH_CLASS, nullptr},
     {"get_transform", as_cfunc(get_transform), METH_FASTCALL | METH_KEYWORDS,
      "get_transform($self, index)\n--\n\nReturns the transformation for a specific domain."},
     {"write_all", as_cfunc(write_all), METH_FASTCALL | METH_KEYWORDS,

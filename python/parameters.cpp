@@ -2,8 +2,10 @@
 #include <charconv>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "bindings.hpp"
+#include "state.hpp"
 
 namespace ovelt {
 namespace {
@@ -99,12 +101,32 @@ int set_use_secondary(PyObject* self, PyObject* value, void*) {
   });
 }
 
-// Shortest text that reads back as the same double, never in exponent form.
+// Shortest digits that read back as the same double, written out in full
+// with zeros: 1e300 is "1" and 300 zeros, 1e-7 "0.0000001"; never an exponent.
 std::string plain_number(double v) {
   if (v != v) return "NaN";
-  char buf[512];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-  return std::string(buf, res.ptr);
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  const std::string_view sci(buf, std::size_t(res.ptr - buf));  // "-d.ddde+XX", or "inf"
+  const std::size_t e = sci.find('e');
+  if (e == std::string_view::npos) return std::string(sci);
+  std::string out, digits;
+  std::size_t start = 0;
+  if (sci[0] == '-') out = "-", start = 1;
+  for (std::size_t i = start; i < e; ++i)
+    if (sci[i] != '.') digits += sci[i];
+  int exponent = 0;
+  std::from_chars(sci.data() + e + (sci[e + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent);
+  // The value is 0.digits * 10^point.
+  const long point = long(exponent) + 1;
+  if (point <= 0) {
+    out += "0." + std::string(std::size_t(-point), '0') + digits;
+  } else if (std::size_t(point) >= digits.size()) {
+    out += digits + std::string(std::size_t(point) - digits.size(), '0');
+  } else {
+    out += digits.substr(0, std::size_t(point)) + "." + digits.substr(std::size_t(point));
+  }
+  return out;
 }
 
 PyObject* repr(PyObject* self) {
@@ -116,6 +138,43 @@ PyObject* repr(PyObject* self) {
     return PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size()));
   });
 }
+
+// Pickling: every field, the ones no operation reads included.
+PyObject* reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const Parameters& p = self_params(self);
+    StateWriter w;
+    for (std::uint32_t v : {p.n_passes, p.max_iter, p.verbosity, p.reserved_limit}) w.word(v);
+    for (double v : {p.e1, p.e2, p.gap_open, p.gap_extend, p.cutoff_dist, p.score_cutoff, p.convergence}) w.real(v);
+    w.word(p.use_secondary);
+    w.word(p.reserved_count);
+    return reduce_to_state(self, w);
+  });
+}
+
+PyObject* from_state(PyObject* cls, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    std::string_view bytes;
+    if (!state_bytes(arg, &bytes)) return nullptr;
+    StateReader in(bytes);
+    Parameters p;
+    for (std::uint32_t* v : {&p.n_passes, &p.max_iter, &p.verbosity, &p.reserved_limit})
+      *v = std::uint32_t(in.bounded(0xFFFFFFFF));
+    for (double* v : {&p.e1, &p.e2, &p.gap_open, &p.gap_extend, &p.cutoff_dist, &p.score_cutoff, &p.convergence})
+      *v = in.real();
+    p.use_secondary = in.bounded(1) != 0;
+    p.reserved_count = std::size_t(in.word());
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (!in.finished()) return raise_bad_state(type);
+    return box_new(type, p);
+  });
+}
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {"_from_state", from_state, METH_O | METH_CLASS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyGetSetDef getset[] = {
     {"n_passes", get_count<&Parameters::n_passes>, set_count<&Parameters::n_passes>,
@@ -144,6 +203,7 @@ PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(parameters_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Parameters>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>("Parameters()\n--\n\n"
                                   "Python wrapper for alignment parameters.\n\n"

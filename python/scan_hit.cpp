@@ -1,5 +1,6 @@
 // Python class ScanHit and the function scan_database.
 #include "bindings.hpp"
+#include "state.hpp"
 #include "pelda/scan/database_scan.hpp"
 
 namespace ovelt {
@@ -53,6 +54,56 @@ PyObject* repr(PyObject* self) {
   });
 }
 
+// An optional double: a presence word, then the value (0 when absent).
+void write_optional(StateWriter& w, const std::optional<double>& v) {
+  w.word(v.has_value());
+  w.real(v.value_or(0.0));
+}
+
+std::optional<double> read_optional(StateReader& in) {
+  const bool present = in.bounded(1) != 0;
+  const double v = in.real();
+  return present ? std::optional<double>(v) : std::nullopt;
+}
+
+PyObject* reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const ScanHit& h = hit(self);
+    StateWriter w;
+    w.text(h.target_id);
+    w.word(h.rank);
+    w.word(h.n_aligned);
+    for (double x : {h.score, h.rmsd, h.seq_identity}) w.real(x);
+    write_optional(w, h.e_value);
+    write_optional(w, h.z_score);
+    return reduce_to_state(self, w);
+  });
+}
+
+PyObject* from_state(PyObject* cls, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    std::string_view bytes;
+    if (!state_bytes(arg, &bytes)) return nullptr;
+    StateReader in(bytes);
+    ScanHit h;
+    h.target_id = in.text();
+    h.rank = std::size_t(in.word());
+    h.n_aligned = std::size_t(in.word());
+    for (double* x : {&h.score, &h.rmsd, &h.seq_identity}) *x = in.real();
+    h.e_value = read_optional(in);
+    h.z_score = read_optional(in);
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (!in.finished()) return raise_bad_state(type);
+    return box_new(type, std::move(h));
+  });
+}
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {"_from_state", from_state, METH_O | METH_CLASS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef getset[] = {
     {"target_id", get_target_id, nullptr, "Target domain identifier.", nullptr},
     {"rank", get_rank, nullptr, "Rank in hit list.", nullptr},
@@ -68,6 +119,7 @@ PyGetSetDef getset[] = {
 PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<ScanHit>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>("Result of a database scan hit.")},
     {0, nullptr},

@@ -1,5 +1,6 @@
 // Python class Transform: one rigid-body transform held by value.
 #include "bindings.hpp"
+#include "state.hpp"
 
 namespace ovelt {
 namespace {
@@ -105,7 +106,29 @@ PyObject* repr(PyObject* self) {
   });
 }
 
+PyObject* reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    StateWriter w;
+    w.transform(unbox<Transform>(self));
+    return reduce_to_state(self, w);
+  });
+}
+
+PyObject* from_state(PyObject* cls, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    std::string_view bytes;
+    if (!state_bytes(arg, &bytes)) return nullptr;
+    StateReader in(bytes);
+    const Transform t = in.transform();
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (!in.finished()) return raise_bad_state(type);
+    return box_new(type, t);
+  });
+}
+
 PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {"_from_state", from_state, METH_O | METH_CLASS, nullptr},
     {"from_matrix", as_cfunc(from_matrix),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_matrix(rotation, translation)\n--\n\n"

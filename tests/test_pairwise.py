@@ -95,10 +95,10 @@ def test_self_alignment_is_the_perfect_diagonal(mbn):
     r = ovelt.pairwise_align(mbn, mbn)
     n = len(mbn)
     assert r.aligned_pairs == [(k, k) for k in range(n)]
-    assert (r.n_aligned, r.score, r.seq_identity) == (n, 1.25, 0.0)
+    assert (r.n_aligned, r.score, r.seq_identity) == (n, 1.25, 1.0)
     assert r.rmsd == pytest.approx(0.0, abs=1e-9)
     np.testing.assert_allclose(r.get_rotation(), np.eye(3), atol=1e-12)
-    assert repr(r) == f"AlignmentResult(rmsd=0.000, n_aligned={n}, score=1.2500, seq_identity=0.000)"
+    assert repr(r) == f"AlignmentResult(rmsd=0.000, n_aligned={n}, score=1.2500, seq_identity=1.000)"
 
 
 def test_short_identical_chains_find_no_fragment():

@@ -1,5 +1,6 @@
 """The Parameters class: defaults, conversions of its setters, errors and text form."""
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -123,7 +124,8 @@ def test_default_repr():
 @pytest.mark.parametrize("value, text", [
     (0.5, "0.5"), (1e-7, "0.0000001"), (math.nan, "NaN"), (math.inf, "inf"), (-math.inf, "-inf"), (-0.0, "-0"),
     (3, "3"), (1e22, "10000000000000000000000"), (0.1 + 0.2, "0.30000000000000004"), (-2.75, "-2.75"),
-    (5e-324, "0." + "0" * 323 + "5"),
+    (5e-324, "0." + "0" * 323 + "5"), (1e300, "1" + "0" * 300),
+    (-sys.float_info.max, "-17976931348623157" + "0" * 292),
 ])
 def test_repr_numbers_round_trip_without_exponent(value, text):
     p = ovelt.Parameters()

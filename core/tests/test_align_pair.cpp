@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -45,7 +46,7 @@ TEST(AlignPair, IdenticalDomainsStopAfterTwoCyclesOnThePerfectDiagonal) {
     EXPECT_NEAR(r.rmsd, 0.0, 1e-9);
     EXPECT_NEAR(fixtures::det(r.transform.rotation), 1.0, 1e-12);
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(r.transform.translation[i], 0.0, 1e-9);
-    EXPECT_EQ(r.seq_identity, 0.0);  // the positive cutoff counts no pair
+    EXPECT_EQ(r.seq_identity, 100.0);
     EXPECT_EQ(r.path_length, res.size());
   }
 }
@@ -126,21 +127,75 @@ TEST(AlignPair, ProgressKeepsTheRmsdChangeAcrossInfiniteValues) {
   EXPECT_EQ(p.rmsd_change, 99.5);
 }
 
-TEST(SeqIdentity, CountsPairsInRunsOfReliablePositions) {
+TEST(SeqIdentity, CountsPairsInRunsOfClosePairs) {
   const std::vector<ResiduePair> pairs = {{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 4}};
   const struct {
-    std::vector<double> sim;
+    std::vector<double> distance;
     std::u32string second;
     double cutoff, expected;
   } cases[] = {
-      {{1, 1, 1, 1, 1}, U"ACXEF", 0.5, 80.0},
-      {{1, 0, 1, 1, 1}, U"ACXEF", 0.5, 100.0 * 2 / 3},  // only positions 2, 3, 4 have two neighbours
-      {{1, 1, 0, 1, 1}, U"ACDEF", 0.5, 0.0},            // every run is too short
-      {{1, 1, 1, 1, 1}, U"ACDEF", 10.5, 0.0},           // the default cutoff is never reached
-      {{0.4, 1, 1, 1, 1}, U"XCDEF", 0.5, 100.0},  // position 0 falls short itself
+      {{1, 1, 1, 1, 1}, U"ACXEF", 4.5, 80.0},
+      {{1, 9, 1, 1, 1}, U"ACXEF", 4.5, 100.0 * 2 / 3},  // only positions 2, 3, 4 have two close neighbours
+      {{1, 1, 9, 1, 1}, U"ACDEF", 4.5, 0.0},            // every run is too short
+      {{1, 1, 1, 1, 1}, U"ACDEF", 0.5, 0.0},            // nothing is close enough
+      {{9, 1, 1, 1, 1}, U"XCDEF", 4.5, 100.0},          // position 0 is too far itself
+      {{4.5, 4.5, 4.5, 9, 9}, U"ACDXY", 4.5, 100.0},    // the cutoff itself counts
+      {{1, 1, kNaN, 1, 1}, U"ACDEF", 4.5, 0.0},         // NaN is never close
   };
   for (const auto& c : cases)
-    EXPECT_DOUBLE_EQ(seq_identity_percent(pairs, c.sim, U"ACDEF", c.second, c.cutoff), c.expected);
+    EXPECT_DOUBLE_EQ(seq_identity_percent(pairs, c.distance, U"ACDEF", c.second, c.cutoff), c.expected);
+}
+
+namespace {
+
+// Percentage of aligned pairs with equal residue types, for alignments whose
+// pairs all lie within the cutoff: then every pair is counted.
+double identity_over_pairs(const Domain& a, const Domain& b, const std::vector<ResiduePair>& pairs) {
+  std::size_t same = 0;
+  for (auto [i, j] : pairs) same += a.residues[i].residue_type == b.residues[j].residue_type;
+  return 100.0 * double(same) / double(pairs.size());
+}
+
+double farthest_pair(const Domain& a, const Domain& b, const std::vector<ResiduePair>& pairs, const Transform& t) {
+  double far = 0.0;
+  for (auto [i, j] : pairs) {
+    const Vec3 d = a.residues[i].position() - t.apply(b.residues[j].position());
+    far = std::max(far, std::sqrt(dot(d, d)));
+  }
+  return far;
+}
+
+}  // namespace
+
+TEST(SeqIdentity, MyoglobinsAreNearlyIdenticalOverTheirAlignedPairs) {
+  const Domain ref = fixtures::structure("globin", "1mbn"), mob = fixtures::structure("globin", "5vzq");
+  const auto start = scan_align(ref, mob, ScanConfig::from_parameters(Parameters{}));
+  ASSERT_TRUE(start.ok());
+  const Domain placed = fixtures::moved(mob, start->transform);
+  const PairwiseAlignment r = align(ref.residues, placed.residues, AlignmentConfig::from_parameters(Parameters{}));
+  ASSERT_GT(r.n_aligned, 140u);
+  ASSERT_LE(farthest_pair(ref, placed, r.aligned_pairs, r.transform), 10.5);
+  EXPECT_DOUBLE_EQ(r.seq_identity, identity_over_pairs(ref, placed, r.aligned_pairs));
+  EXPECT_NEAR(r.seq_identity, 98.6, 0.1);
+  ASSERT_LE(farthest_pair(ref, mob, start->best->aligned_pairs, start->transform), 4.5);
+  EXPECT_DOUBLE_EQ(start->seq_identity, identity_over_pairs(ref, mob, start->best->aligned_pairs) / 100.0);
+}
+
+TEST(SeqIdentity, MutatedCopyInAnotherFrameHasTheMutatedShare) {
+  const Domain d = fixtures::structure("kringle", "1pk4");
+  Domain mutant = fixtures::moved(d, fixtures::rigid_motion());
+  std::size_t changed = 0;
+  for (std::size_t k = 0; k < mutant.size(); k += 7, ++changed)
+    mutant.residues[k].residue_type = mutant.residues[k].residue_type == U'W' ? U'G' : U'W';
+  const double expected = 100.0 * double(d.size() - changed) / double(d.size());
+
+  const auto scanned = scan_align(d, mutant, ScanConfig::from_parameters(Parameters{}));
+  ASSERT_TRUE(scanned.ok());
+  ASSERT_EQ(scanned->n_aligned, d.size());
+  EXPECT_DOUBLE_EQ(scanned->seq_identity * 100.0, expected);
+  // The plain aligner on the copy put back in place sees the same pairs.
+  const Domain placed = fixtures::moved(mutant, scanned->transform);
+  EXPECT_DOUBLE_EQ(align(d.residues, placed.residues).seq_identity, expected);
 }
 
 TEST(AlignPair, HomologuesGiveAProperRotationThatReproducesTheRmsd) {

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <limits>
+#include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <random>
 #include <string>
@@ -10,6 +12,7 @@
 #include "pelda/clustering/guide_tree.hpp"
 #include "pelda/io/pdb_reader.hpp"
 #include "pelda/pairwise/pairwise_matrix.hpp"
+#include "pelda/scan/scan_align.hpp"
 #include "pelda/treewise/multiple_alignment.hpp"
 #include "pelda/treewise/treewise.hpp"
 
@@ -126,7 +129,7 @@ TEST(PairwiseMatrix, MirrorAndSelfEntriesFollowFromTheStoredRun) {
     const PairwiseAlignment self = m.entry(i, i);
     EXPECT_EQ(self.score, 1.0);
     EXPECT_EQ(self.rmsd, 0.0);
-    EXPECT_EQ(self.seq_identity, 1.0);
+    EXPECT_EQ(self.seq_identity, 100.0);
     EXPECT_EQ(self.n_aligned, m.length(i));
     ASSERT_EQ(self.aligned_pairs.size(), m.length(i));
     for (std::size_t k = 0; k < m.length(i); ++k) EXPECT_EQ(self.aligned_pairs[k], ResiduePair(k, k));
@@ -419,3 +422,82 @@ TEST(MultipleAlignment, SameDomainTwiceIsAllCore) {
   EXPECT_EQ(r->score, 1.0);
   EXPECT_NEAR(r->avg_rmsd, 0.0, 1e-9);
 }
+
+namespace {
+
+// Every structure of a shipped family, moved onto the first by the scan-mode
+// search as a caller would before a multiple alignment.
+std::vector<Domain> prealigned_family(const std::string& family) {
+  std::vector<std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(std::string(OVELT_TEST_DATA) + "/structures/" + family))
+    files.push_back(e.path().string());
+  std::sort(files.begin(), files.end());
+  std::vector<Domain> out;
+  for (const std::string& f : files) {
+    Result<Domain> d = read_pdb_domain(f, std::nullopt);
+    EXPECT_TRUE(d.ok()) << f;
+    if (!d.ok()) return {};
+    if (!out.empty()) {
+      Result<ScanOutcome> o = scan_align(out.front(), *d, ScanConfig{});
+      EXPECT_TRUE(o.ok());
+      for (Residue& r : d->residues) {
+        const Vec3 p = o->transform.apply(r.position());
+        r.x = p.x, r.y = p.y, r.z = p.z;
+      }
+    }
+    out.push_back(std::move(*d));
+  }
+  return out;
+}
+
+std::vector<std::size_t> leaves(const GuideTree& t, NodeId id) {
+  if (t[id].leaf) return {t[id].domain};
+  std::vector<std::size_t> out = leaves(t, t[id].left);
+  const std::vector<std::size_t> right = leaves(t, t[id].right);
+  out.insert(out.end(), right.begin(), right.end());
+  return out;
+}
+
+bool holds_any(const Column& c, const std::vector<std::size_t>& members) {
+  return std::any_of(members.begin(), members.end(), [&](std::size_t d) { return c.present(d); });
+}
+
+}  // namespace
+
+class FamilyColumns : public testing::TestWithParam<const char*> {};
+
+// A column joins two subtrees only where the stored alignment between their
+// best-scoring pair of members aligns the two residues it holds of that pair.
+TEST_P(FamilyColumns, EveryJoinComesFromAnAlignedPair) {
+  const std::vector<Domain> domains = prealigned_family(GetParam());
+  ASSERT_GE(domains.size(), 3u);
+  Result<PairwiseMatrix> m = build_pairwise_matrix(domains, Parameters{});
+  ASSERT_TRUE(m.ok());
+  Result<GuideTree> t = build_guide_tree(*m);
+  ASSERT_TRUE(t.ok());
+  const std::vector<Column> columns = align_cluster(*t, t->root, domains, domains.size(), *m).columns;
+  expect_column_invariants(columns, domains);
+
+  std::size_t joins = 0;
+  for (NodeId id = 0; id < t->nodes.size(); ++id) {
+    if ((*t)[id].leaf) continue;
+    const std::vector<std::size_t> left = leaves(*t, (*t)[id].left), right = leaves(*t, (*t)[id].right);
+    std::size_t a = 0, b = 0;
+    double best = -kInf;
+    for (std::size_t i : left)
+      for (std::size_t j : right)
+        if (m->score(i, j) > best) best = m->score(i, j), a = i, b = j;
+    const std::vector<ResiduePair> pairs = m->pairs(a, b);
+    for (const Column& c : columns) {
+      if (!holds_any(c, left) || !holds_any(c, right)) continue;
+      ++joins;
+      ASSERT_TRUE(c[a] && c[b]) << "column joins the subtrees without their representatives";
+      EXPECT_TRUE(std::binary_search(pairs.begin(), pairs.end(), ResiduePair(*c[a], *c[b])))
+          << GetParam() << ": (" << *c[a] << ", " << *c[b] << ") is not aligned between " << a << " and " << b;
+    }
+  }
+  EXPECT_GT(joins, domains.front().size() / 2);  // the family does align
+}
+
+INSTANTIATE_TEST_SUITE_P(Shipped, FamilyColumns,
+                         testing::Values("globin", "kringle", "lipocalin_obp", "kinesin_motor"));

@@ -55,7 +55,8 @@ PairwiseAlignment align_traces(const PointList& coords1, const PointList& coords
   }
 
   PairwiseAlignment out;
-  out.seq_identity = seq_identity_percent(last.core_pairs, last.residue_similarity, types1, types2, config.pair_cutoff);
+  out.seq_identity = seq_identity_percent(last.core_pairs, pair_distances(last.core_pairs, coords1, coords2, total),
+                                          types1, types2, config.pair_cutoff);
   out.aligned_pairs = std::move(last.core_pairs);
   out.transform = total;
   out.rmsd = last.rmsd;

@@ -29,13 +29,16 @@ struct PairwiseAlignment {
   static PairwiseAlignment empty() { return {}; }
 };
 
+// CA-CA distance of every pair once `transform` has moved the second structure.
+std::vector<double> pair_distances(const std::vector<ResiduePair>& pairs, const PointList& coords1,
+                                   const PointList& coords2, const Transform& transform);
+
 // Percentage of equal residue types among the counted pairs. The pair at
-// position k counts when residue_similarity[k] reaches `pair_cutoff` and at
-// least two of its neighbours do (up to five ahead, four behind, each run
-// stopping at the first that falls short). The list is indexed by pair
-// position although it is laid out by first-structure residue; callers rely on
-// the numbers this gives (0 whenever pair_cutoff exceeds 1.25).
-double seq_identity_percent(const std::vector<ResiduePair>& pairs, const std::vector<double>& residue_similarity,
+// position k counts when its distance is at most `pair_cutoff` and at least
+// two of its neighbours' are too (up to five ahead, four behind, each run
+// stopping at the first that is farther apart): isolated close pairs, which
+// are often chance contacts, do not count.
+double seq_identity_percent(const std::vector<ResiduePair>& pairs, const std::vector<double>& distances,
                             std::u32string_view types1, std::u32string_view types2, double pair_cutoff);
 
 }  // namespace pelda

@@ -18,8 +18,8 @@ struct ClusterAlignment {
 
 // Columns of the subtree at `node`: a leaf lays its domain out one residue
 // per column; an internal node merges its children's columns guided by the
-// best-scoring stored alignment between a left and a right member, whose
-// residue indices are used directly as column positions. Works bottom-up
+// best-scoring stored alignment between a left and a right member: each of
+// its aligned pairs merges the two columns that hold its residues. Works bottom-up
 // without recursion, so tree height is bounded only by memory. Of `domains`
 // only the residue counts are read; `n` is the column length.
 ClusterAlignment align_cluster(const GuideTree& tree, NodeId node, const std::vector<Domain>& domains,
