@@ -132,6 +132,7 @@ TEST(StructureFile, FormatIsToldFromTheContent) {
       {"c", "data_c\n", StructureFormat::Mmcif},
       {"d", "", StructureFormat::Pdb},
       {"e", "\xff\xfe binary", StructureFormat::Pdb},
+      {"f", "# " + std::string(9000, 'c') + "\n\ndata_f\n", StructureFormat::Mmcif},  // past the first look
   };
   for (const Case& c : cases) {
     const std::string plain = dir.write(c.name, c.content);

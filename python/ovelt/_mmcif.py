@@ -55,13 +55,19 @@ def _read(path: str):
     raise ValueError(f"{path} holds no _atom_site table")
 
 
-def _values(block, *names: str) -> list[str] | None:
-    """The raw values of the first _atom_site column present among `names`."""
+def _column(block, *names: str):
+    """The first _atom_site column present among `names`, or None."""
     for name in names:
         column = block.find_values(f"_atom_site.{name}")
         if len(column):
-            return list(column)
+            return column
     return None
+
+
+def _values(block, *names: str) -> list[str] | None:
+    """The raw values of the first _atom_site column present among `names`."""
+    column = _column(block, *names)
+    return None if column is None else list(column)
 
 
 def _char(value: str) -> str:
@@ -84,11 +90,11 @@ def ca_sites(path: str) -> tuple[bool, list[tuple]]:
     gzipped, _, block = _read(path)
     atom = _values(block, "auth_atom_id", "label_atom_id") or []
     group = _values(block, "group_PDB")
-    rows = [i for i, name in enumerate(atom) if gemmi.cif.as_string(name) == "CA"
-            and (group is None or group[i] == "ATOM")]
+    # "CA" and "ATOM" are never quoted, so the raw values compare as they are.
+    rows = [i for i, name in enumerate(atom) if name == "CA" and (group is None or group[i] == "ATOM")]
 
     def column(*names: str, default: str = "?") -> list[str]:
-        values = _values(block, *names)
+        values = _column(block, *names)  # read at the CA rows only
         return [values[i] for i in rows] if values is not None else [default] * len(rows)
 
     chain = column("auth_asym_id", "label_asym_id")
