@@ -23,19 +23,23 @@ void check(bool ok) {
   if (!ok) std::abort();
 }
 
-// One directory per process, removed at exit.
-const std::string& scratch_dir() {
-  static const std::string dir = [] {
-    char tmpl[] = "/dev/shm/fuzz_pdb_writer_XXXXXX";
-    const char* made = ::mkdtemp(tmpl);
-    check(made != nullptr);
-    std::atexit([] {
-      for (const char* name : {"/src.pdb", "/out.pdb"}) ::unlink((scratch_dir() + name).c_str());
-      ::rmdir(scratch_dir().c_str());
-    });
-    return std::string(made);
+// One directory per process, removed at exit. Kept in a plain array: a
+// string would be destroyed before the exit handler runs.
+char scratch[] = "/dev/shm/fuzz_pdb_writer_XXXXXX";
+
+void remove_scratch() {
+  for (const char* name : {"/src.pdb", "/out.pdb"}) ::unlink((std::string(scratch) + name).c_str());
+  ::rmdir(scratch);
+}
+
+const char* scratch_dir() {
+  static const bool made = [] {
+    check(::mkdtemp(scratch) != nullptr);
+    std::atexit(remove_scratch);
+    return true;
   }();
-  return dir;
+  (void)made;
+  return scratch;
 }
 
 std::string slurp(const std::string& path) {
@@ -125,8 +129,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     --size;
   }
   const Transform t = pick_transform(pick);
-  const std::optional<char32_t> filter = (pick / 8) % 3 == 0 ? std::nullopt : std::optional<char32_t>(U'A' + (pick / 8) % 3 - 1);
-  const std::string& dir = scratch_dir();
+  const unsigned chain = (pick / 8) % 3;  // none, 'A' or 'B'
+  const std::optional<char32_t> filter = chain == 0 ? std::nullopt : std::optional<char32_t>(U'A' + chain - 1);
+  const std::string dir = scratch_dir();
   const std::string src = dir + "/src.pdb", out = dir + "/out.pdb", old = "previous content\n";
   const std::string text(reinterpret_cast<const char*>(data), size);
   put(src, text);

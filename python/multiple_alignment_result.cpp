@@ -280,9 +280,7 @@ PyObject* write_multiple_result(PyObject* result, const std::string& dir, const 
   const MultipleRecord& r = record(result);
   pelda::Result<std::vector<std::string>> paths =
       pelda::write_aligned_structures(dir, prefix, r.source_paths, r.transforms, r.pre_transforms, mmcif_mover());
-  if (!paths) {
-    return raise_core(write_error_type(paths.error()), "", paths.error());
-  }
+  if (!paths) return raise_core(write_error_type(paths.error()), "", paths.error());
   return list_of(paths->size(), [&](std::size_t i) {
     const std::string& path = (*paths)[i];
     return PyUnicode_DecodeUTF8(path.data(), Py_ssize_t(path.size()), "replace");

@@ -107,6 +107,7 @@ TEST(OutputFile, FailuresLeaveNoTrace) {
   const struct {
     std::string path, error;
   } cases[] = {
+      {"", "I/O error: No such file or directory (os error 2)"},
       {dir.path(), "I/O error: Is a directory (os error 21)"},
       {dir.path() + "/", "I/O error: Is a directory (os error 21)"},
       {dir.file("missing/x.pdb"), "I/O error: No such file or directory (os error 2)"},

@@ -108,7 +108,8 @@ TEST(PdbWriter, CoordinatesMustFitTheirColumns) {
     const Status full = rewrite_pdb_file(src, out, far, std::nullopt);
     ASSERT_FALSE(full) << v;
     EXPECT_EQ(full.error().text(),
-              std::string("Y coordinate ") + text + " of atom 'HETATM  901  O   HOH W 901' does not fit the PDB format");
+              std::string("Y coordinate ") + text +
+                  " of atom 'HETATM  901  O   HOH W 901' does not fit the PDB format");
     EXPECT_EQ(slurp(out), before);
   }
 }

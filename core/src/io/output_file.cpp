@@ -65,9 +65,11 @@ Status write_fully(int fd, const char* data, std::size_t size) {
 
 Result<OutputFile> OutputFile::create(const std::string& path) {
   if (Status s = check_path_text(path); !s) return s.error();
+  if (path.empty()) return io_error(ENOENT);
   const std::size_t slash = path.find_last_of('/');
-  const std::string_view dir = slash == std::string::npos ? std::string_view() : std::string_view(path).substr(0, slash + 1);
-  const std::string_view name = slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
+  const std::string_view whole = path;
+  const std::string_view dir = slash == std::string::npos ? std::string_view() : whole.substr(0, slash + 1);
+  const std::string_view name = slash == std::string::npos ? whole : whole.substr(slash + 1);
 
   struct stat st;
   std::optional<struct stat> replaced;
@@ -80,7 +82,11 @@ Result<OutputFile> OutputFile::create(const std::string& path) {
       return OutputFile(fd, path, {});
     }
     if (S_ISDIR(st.st_mode)) return io_error(EISDIR);
-    if (S_ISREG(st.st_mode)) replaced = st;
+    if (S_ISREG(st.st_mode)) {
+      // A file that create-or-truncate could not open stays refused.
+      if (::access(path.c_str(), W_OK) != 0) return io_error(errno);
+      replaced = st;
+    }
   } else if (errno != ENOENT) {
     return io_error(errno);
   }

@@ -229,10 +229,10 @@ Result<std::vector<std::string>> write_aligned_structures(const std::string& dir
   // mmCIF coordinate has no width limit).
   for (std::size_t i = 0; i < n; ++i) {
     if (sources[i].empty() || kinds[i].format != StructureFormat::Pdb) continue;
-    if (Status s = check_rewrite(sources[i], moves[i]); !s)
-      return make_error(ErrorKind::Value, "Failed to write " +
-                                              sanitize_utf8(join_path(dir, output_name(prefix, sources[i], kinds[i], i))) +
-                                              ": " + s.error().text());
+    if (Status s = check_rewrite(sources[i], moves[i]); !s) {
+      const std::string path = join_path(dir, output_name(prefix, sources[i], kinds[i], i));
+      return make_error(ErrorKind::Value, "Failed to write " + sanitize_utf8(path) + ": " + s.error().text());
+    }
   }
   if (Status s = create_directories(dir); !s)
     return make_error(ErrorKind::Output, "Failed to create output directory: " + s.error().message);
