@@ -1,6 +1,7 @@
 """Structure files in every form the archives serve: gzip, mmCIF (read and
 written through gemmi), AlphaFold-style models, and paths as os.PathLike."""
 import gzip
+import pickle
 import re
 from pathlib import Path
 
@@ -100,6 +101,12 @@ def test_long_mmcif_chain_ids(tmp_path):
         ovelt.Domain.from_file(path, "B")
     with pytest.raises(ValueError, match="PDB chain ids are one character"):
         ovelt.Domain.from_file(DATA / "edge/1d66.pdb", "BBB")
+    assert pickle.loads(pickle.dumps(d)).chain == "BBB"
+    # The full structure is written as mmCIF, the domain's chain alone moved.
+    t = ovelt.Transform.from_matrix(np.eye(3), np.array([5.0, 0.0, -1.0]))
+    d.to_pdb(tmp_path / "moved.cif", t)
+    np.testing.assert_allclose(atoms(tmp_path / "moved.cif", "BBB"), t.apply(atoms(path, "BBB")), atol=1e-3)
+    np.testing.assert_array_equal(atoms(tmp_path / "moved.cif", "AAA"), atoms(path, "AAA"))
 
 
 def test_alphafold_model(tmp_path):
