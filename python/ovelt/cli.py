@@ -474,8 +474,9 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
 
     p = commands["msa"] = sub.add_parser("msa", parents=[common], help="align a family and write it superposed",
                        description="Align several structures, write them superposed onto the reference "
-                                   "(DIR/aligned_<name>.pdb, or .cif for mmCIF inputs, plus .gz for gzipped ones), and optionally the alignment and a summary.")
-    p.add_argument("files", nargs="+", metavar="FILES", help="PDB files")
+                                   "(DIR/aligned_<name>.pdb, or .cif for mmCIF inputs, plus .gz for gzipped ones), "
+                                   "and optionally the alignment and a summary.")
+    p.add_argument("files", nargs="+", metavar="FILES", help="PDB or mmCIF files, either gzipped")
     p.add_argument("-o", "--out", required=True, metavar="DIR", help="output directory")
     p.add_argument("--reference", metavar="FILE", help="reference structure (default: the first file)")
     p.add_argument("--fasta", metavar="FILE", help="write the alignment as aligned FASTA ('-': stdout)")
