@@ -1,4 +1,6 @@
-// The module object: created once per process, in the first interpreter only.
+// The compiled module ovelt._core: created once per process, in the first
+// interpreter only. The package ovelt re-exports its contents; functions and
+// classes name "ovelt" as their module, where users find them.
 #include <atomic>
 
 #include "bindings.hpp"
@@ -20,7 +22,7 @@ const char* const module_doc =
     "    >>> print(f\"RMSD: {result.rmsd:.2f}\")";
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "ovelt", module_doc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "ovelt._core", module_doc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 std::atomic<int64_t> owner_interpreter{-1};
@@ -68,7 +70,7 @@ PyObject* create_module() {
                   add(m, a, "distance_matrix", function(&distance_matrix_def, n)) &&
                   add(m, a, "centroid", function(&centroid_def, n)) &&
                   add(m, a, "transform_pdb_file", function(&transform_pdb_file_def, n)) &&
-                  add(m, a, "__version__", PyUnicode_FromString("0.1.1"));
+                  add(m, a, "__version__", PyUnicode_FromString(OVELT_VERSION));
   if (!ok) return nullptr;
   if (PyModule_AddObjectRef(m, "__all__", a) < 0) return nullptr;
   return module.release();
@@ -77,7 +79,7 @@ PyObject* create_module() {
 }  // namespace
 }  // namespace ovelt
 
-PyMODINIT_FUNC PyInit_ovelt(void) {
+PyMODINIT_FUNC PyInit__core(void) {
   return ovelt::guarded([]() -> PyObject* {
     PyInterpreterState* interp = PyInterpreterState_Get();
     const int64_t id = PyInterpreterState_GetID(interp);

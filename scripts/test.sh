@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: core unit tests (Release and
 # ASan+UBSan) through CTest, then the Python API tests with pytest.
-# Installs what it needs (GoogleTest, the package and its test extras).
+# Installs what it needs (GoogleTest and zlib, the package with its console script
+# and its test extras, among them mypy for the type stubs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
+missing=()
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+[ -f /usr/include/zlib.h ] || missing+=(zlib1g-dev)
+if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ]; then
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
   else
-    sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+    sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
   fi
 fi
 
@@ -27,6 +31,8 @@ cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
-echo "== Python package and API tests"
+echo "== Python package, command-line tool and API tests"
 python3 -m pip install -q ".[test]"
+# The console script, where pip put it (a version manager's shims may not list it yet).
+"$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))')/ovelt" --version
 (cd tests && python3 -m pytest -q -p no:cacheprovider .)
