@@ -2,7 +2,10 @@
 
 Runs both readers interleaved on every shipped structure and on two ~10 MB
 files built from a real NMR entry, prints per-set times and the ratio, and
-measures peak memory (VmHWM) of a fresh process reading the big file.
+measures peak memory (VmHWM) of a fresh process reading the big file. The
+same files gzipped, and the shipped structures converted to mmCIF (plain and
+gzipped, read with Domain.from_file), give the rows for those formats; the
+gzip rows also print their time against the plain reader's.
 
     python benchmarks/read_pdb.py [--repeats N]
 """
@@ -77,17 +80,47 @@ def time_once(fn):
     return time.perf_counter() - t
 
 
-def compare(label, files, repeats):
-    """Median time per file for each reader, reads interleaved file by file."""
+def gzipped(files, tmp):
+    """The files gzipped (level 6, as the archive serves them) into tmp."""
+    out = []
+    for path, chain in files:
+        packed = Path(tmp) / (path.name + ".gz")
+        packed.write_bytes(gzip.compress(path.read_bytes(), 6))
+        out.append((packed, chain))
+    return out
+
+
+def as_mmcif(files, tmp):
+    """The files converted to mmCIF by gemmi into tmp, leaving out those whose
+    conversion gemmi cannot read back (a blank chain id)."""
+    out = []
+    for path, chain in files:
+        st = gemmi.read_structure(str(path))
+        st.setup_entities()
+        cif = Path(tmp) / (path.stem + ".cif")
+        st.make_mmcif_document().write_file(str(cif))
+        try:
+            gemmi.cif.read(str(cif))
+        except (RuntimeError, ValueError):
+            continue
+        out.append((cif, chain))
+    return out
+
+
+def compare(label, files, repeats, read=ovelt.Domain.from_pdb, plain=None):
+    """Median time per file for each reader, reads interleaved file by file;
+    with `plain` (the time of the plain files), also the ratio to it."""
     ours = {p: [] for p, _ in files}
     theirs = {p: [] for p, _ in files}
     for _ in range(repeats):
         for path, chain in files:
-            ours[path].append(time_once(lambda: ovelt.Domain.from_pdb(str(path), chain)))
+            ours[path].append(time_once(lambda: read(str(path), chain)))
             theirs[path].append(time_once(lambda: gemmi.read_structure(str(path))))
     a = sum(statistics.median(v) for v in ours.values())
     b = sum(statistics.median(v) for v in theirs.values())
-    print(f"{label:<44} ovelt {a * 1e3:9.2f} ms   gemmi {b * 1e3:9.2f} ms   gemmi/ovelt {b / a:6.1f}x")
+    extra = f"   ovelt/plain {a / plain:4.2f}x" if plain else ""
+    print(f"{label:<48} ovelt {a * 1e3:9.2f} ms   gemmi {b * 1e3:9.2f} ms   gemmi/ovelt {b / a:6.1f}x{extra}")
+    return a
 
 
 # Peak resident memory from VmHWM: unlike ru_maxrss it belongs to the
@@ -124,7 +157,12 @@ def main():
         files = shipped_files(tmp)
         print(f"{len(files)} shipped files, {sum(p.stat().st_size for p, _ in files) / 1e6:.1f} MB; "
               f"median of {args.repeats} interleaved runs")
-        compare(f"shipped structures ({len(files)} files)", files, args.repeats)
+        plain = compare(f"shipped structures ({len(files)} files)", files, args.repeats)
+        compare("  the same, gzipped", gzipped(files, tmp), args.repeats, plain=plain)
+        cifs = as_mmcif(files, tmp)
+        compare(f"  as mmCIF, from_file ({len(cifs)} files)", cifs, args.repeats, read=ovelt.Domain.from_file)
+        compare("  as gzipped mmCIF, from_file", gzipped(cifs, tmp), args.repeats,
+                read=ovelt.Domain.from_file)
 
         models = Path(tmp) / "models.pdb"
         n = build_big_file(models, 10_000_000)
@@ -132,12 +170,19 @@ def main():
         m = build_big_file(scan, 10_000_000, last_chain="Z")
         repeats = max(3, args.repeats // 3)
         compare(f"10 MB, {n} models, first model read", [(models, None)], repeats)
-        compare(f"10 MB, {m} models, chain only in last model", [(scan, "Z")], repeats)
+        plain = compare(f"10 MB, {m} models, chain only in last model", [(scan, "Z")], repeats)
+        scan_gz = gzipped([(scan, "Z")], tmp)
+        compare("  the same, gzipped", scan_gz, repeats, plain=plain)
 
         size_mb = scan.stat().st_size / 1e6
         ours, residues = peak_memory("ovelt", scan, "Z")
         theirs, gemmi_residues = peak_memory("gemmi", scan, "Z")
         print(f"peak resident memory growth reading the {size_mb:.1f} MB file (whole file scanned):")
+        print(f"  ovelt  {ours:7.1f} MB for a domain of {residues} residues")
+        print(f"  gemmi  {theirs:7.1f} MB for {gemmi_residues} residues in all models")
+        ours, residues = peak_memory("ovelt", scan_gz[0][0], "Z")
+        theirs, gemmi_residues = peak_memory("gemmi", scan_gz[0][0], "Z")
+        print("the same file gzipped:")
         print(f"  ovelt  {ours:7.1f} MB for a domain of {residues} residues")
         print(f"  gemmi  {theirs:7.1f} MB for {gemmi_residues} residues in all models")
 

@@ -6,6 +6,7 @@
 #include "bindings.hpp"
 #include "pelda/io/pdb_reader.hpp"
 #include "pelda/io/pdb_writer.hpp"
+#include "pelda/io/utf8.hpp"
 #include "pelda/scan/scan_align.hpp"
 #include "pelda/search/sensitive_multiple.hpp"
 #include "pelda/treewise/multiple_alignment.hpp"
@@ -30,11 +31,11 @@ struct PipelineArgs {
 
 bool arg_path_list(PyObject* obj, std::vector<std::string>* out) {
   return arg_list(kQualname, "pdb_files", obj, out,
-                  [](PyObject* item, std::string* path) { return arg_string(kQualname, "pdb_files", item, path); });
+                  [](PyObject* item, std::string* path) { return arg_path(kQualname, "pdb_files", item, path); });
 }
 
 bool convert_args(PyObject* const* a, PipelineArgs* out) {
-  if (!arg_path_list(a[0], &out->paths) || !arg_string(kQualname, "output_dir", a[1], &out->output_dir) ||
+  if (!arg_path_list(a[0], &out->paths) || !arg_path(kQualname, "output_dir", a[1], &out->output_dir) ||
       !arg_parameters(kQualname, a[2], &out->params) || !arg_optional_chain(kQualname, "chain", a[3], &out->chain))
     return false;
   return (!a[4] || arg_unsigned(kQualname, "reference_index", a[4], &out->reference)) &&
@@ -46,12 +47,8 @@ bool convert_args(PyObject* const* a, PipelineArgs* out) {
 bool read_all(const PipelineArgs& args, std::vector<Domain>* out) {
   out->reserve(args.paths.size());
   for (const std::string& path : args.paths) {
-    pelda::Result<Domain> d = without_gil([&] { return pelda::read_pdb_domain(path, args.chain); });
-    if (!d) {
-      raise_core(PyExc_ValueError, "Failed to parse " + path + ": ", d.error());
-      return false;
-    }
-    out->push_back(std::move(d).value());
+    const std::optional<std::string> chain = args.chain ? std::optional(pelda::to_utf8(*args.chain)) : std::nullopt;
+    if (!read_structure_domain(path, chain, "Failed to parse " + path + ": ", &out->emplace_back())) return false;
   }
   return true;
 }

@@ -51,6 +51,29 @@ bool arg_run_control(const char* qualname, PyObject* threads, PyObject* progress
 }  // namespace ovelt
 
 // ---------------------------------------------------------------------------
+// Structure files: paths and the mmCIF format (structure_files.cpp).
+
+#include "pelda/io/structure_file.hpp"
+
+namespace ovelt {
+
+// A path argument: str, or os.PathLike giving str or bytes.
+bool arg_path(const char* qualname, const char* name, PyObject* obj, std::string* out);
+
+// Reads a domain from a PDB or mmCIF file, either gzipped, as the content
+// says (mmCIF through the package's gemmi reader). False with an exception
+// set: ValueError with `prefix` for a file that cannot be read, or with
+// "Failed to parse PDB: " or "Failed to parse mmCIF: " when `prefix` is empty.
+bool read_structure_domain(const std::string& path, const std::optional<std::string>& chain,
+                           const std::string& prefix, pelda::Domain* out);
+
+// Moves the atoms of mmCIF files for the core writers (takes the
+// interpreter lock itself).
+pelda::MmcifMover mmcif_mover();
+
+}  // namespace ovelt
+
+// ---------------------------------------------------------------------------
 // Multiple alignment results, shared by multiple_align and align_pdbs.
 
 #include <optional>

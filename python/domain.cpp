@@ -62,12 +62,33 @@ PyObject* from_pdb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     const char* q = "Domain.from_pdb";
     std::string path;
     std::optional<char32_t> chain;
-    if (!parse_args(q, args, nargs, kwnames, {"path", "chain"}, 1, a) || !arg_string(q, "path", a[0], &path) ||
+    if (!parse_args(q, args, nargs, kwnames, {"path", "chain"}, 1, a) || !arg_path(q, "path", a[0], &path) ||
         !arg_optional_chain(q, "chain", a[1], &chain))
       return nullptr;
-    pelda::Result<Domain> d = without_gil([&] { return pelda::read_pdb_domain(path, chain); });
-    if (!d) return raise_core(PyExc_ValueError, "Failed to parse PDB: ", d.error());
-    return wrap_domain(std::move(d).value());
+    Domain d;
+    if (!read_structure_domain(path, chain ? std::optional(pelda::to_utf8(*chain)) : std::nullopt, "", &d))
+      return nullptr;
+    return wrap_domain(std::move(d));
+  });
+}
+
+// Like from_pdb, for every format; mmCIF chain ids may be longer.
+PyObject* from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    const char* q = "Domain.from_file";
+    std::string path;
+    std::optional<std::string> chain;
+    if (!parse_args(q, args, nargs, kwnames, {"path", "chain"}, 1, a) || !arg_path(q, "path", a[0], &path))
+      return nullptr;
+    if (a[1] && a[1] != Py_None) {
+      if (!PyUnicode_Check(a[1])) return raise_arg_type(q, "chain", "str or None", a[1]), nullptr;
+      if (!arg_string(q, "chain", a[1], &chain.emplace())) return nullptr;
+      if (chain->empty()) return raise_value("chain must not be empty");
+    }
+    Domain d;
+    if (!read_structure_domain(path, chain, "", &d)) return nullptr;
+    return wrap_domain(std::move(d));
   });
 }
 
@@ -78,14 +99,15 @@ PyObject* from_dssp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     std::string pdb_path, dssp_path;
     std::optional<char32_t> chain;
     if (!parse_args(q, args, nargs, kwnames, {"pdb_path", "dssp_path", "chain"}, 2, a) ||
-        !arg_string(q, "pdb_path", a[0], &pdb_path) || !arg_string(q, "dssp_path", a[1], &dssp_path) ||
+        !arg_path(q, "pdb_path", a[0], &pdb_path) || !arg_path(q, "dssp_path", a[1], &dssp_path) ||
         !arg_optional_chain(q, "chain", a[2], &chain))
       return nullptr;
-    pelda::Result<Domain> d = without_gil([&] { return pelda::read_pdb_domain(pdb_path, chain); });
-    if (!d) return raise_core(PyExc_ValueError, "Failed to parse PDB: ", d.error());
-    if (pelda::Status s = without_gil([&] { return pelda::apply_dssp(*d, dssp_path); }); !s)
+    Domain d;
+    if (!read_structure_domain(pdb_path, chain ? std::optional(pelda::to_utf8(*chain)) : std::nullopt, "", &d))
+      return nullptr;
+    if (pelda::Status s = without_gil([&] { return pelda::apply_dssp(d, dssp_path); }); !s)
       return raise_core(PyExc_ValueError, "Failed to parse DSSP: ", s.error());
-    return wrap_domain(std::move(d).value());
+    return wrap_domain(std::move(d));
   });
 }
 
@@ -115,7 +137,7 @@ PyObject* load_dssp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* a[1];
     const char* q = "Domain.load_dssp";
     std::string path;
-    if (!parse_args(q, args, nargs, kwnames, {"path"}, 1, a, 1) || !arg_string(q, "path", a[0], &path))
+    if (!parse_args(q, args, nargs, kwnames, {"path"}, 1, a, 1) || !arg_path(q, "path", a[0], &path))
       return nullptr;
     // Read into a copy: the object stays usable by other threads meanwhile
     // and is left unchanged when the file cannot be read.
@@ -134,7 +156,7 @@ PyObject* to_pdb(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::string path;
     bool full = true;
     if (!parse_args(q, args, nargs, kwnames, {"path", "transform", "full"}, 1, a, 1) ||
-        !arg_string(q, "path", a[0], &path) || !arg_bool(q, "full", a[2], &full))
+        !arg_path(q, "path", a[0], &path) || !arg_bool(q, "full", a[2], &full))
       return nullptr;
     std::optional<pelda::Transform> transform;
     if (a[1] && a[1] != Py_None) {
@@ -142,9 +164,11 @@ PyObject* to_pdb(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       if (!arg_transform(q, "transform", a[1], &*transform)) return nullptr;
     }
     const Domain d = self_domain(self);  // the object may change while the GIL is released
+    // The full structure is written in its source's format, mmCIF included.
     const pelda::Status s = without_gil([&] {
       return full && !d.pdb_file.empty()
-                 ? pelda::rewrite_pdb_file(d.pdb_file, path, transform.value_or(pelda::Transform::identity()), d.chain)
+                 ? pelda::rewrite_structure_file(d.pdb_file, path, transform.value_or(pelda::Transform::identity()),
+                                                 d.chain, mmcif_mover())
                  : pelda::write_ca_pdb(d, path, transform ? &*transform : nullptr);
     });
     if (!s) return raise_core(write_error_type(s.error()), "Failed to write PDB: ", s.error());
@@ -189,7 +213,7 @@ int set_id(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* get_chain(PyObject* self, void*) {
-  return guarded([&] { return str_from(pelda::to_utf8(self_domain(self).chain)); });
+  return guarded([&] { return str_from(self_domain(self).chain); });
 }
 
 int set_chain(PyObject* self, PyObject* value, void*) {
@@ -202,7 +226,7 @@ int set_chain(PyObject* self, PyObject* value, void*) {
     char32_t c;
     bool given;
     if (!arg_chain("Domain", "chain", value, &c, &given)) return -1;
-    self_domain(self).chain = c;
+    self_domain(self).chain = pelda::to_utf8(c);
     return 0;
   });
 }
@@ -243,7 +267,7 @@ int set_coordinates(PyObject* self, PyObject* value, void*) {
 PyObject* repr(PyObject* self) {
   return guarded([&] {
     const Domain& d = self_domain(self);
-    return str_from("Domain(id='" + d.id + "', chain='" + pelda::to_utf8(d.chain) +
+    return str_from("Domain(id='" + d.id + "', chain='" + d.chain +
                     "', n_residues=" + std::to_string(d.size()) + ")");
   });
 }
@@ -251,7 +275,7 @@ PyObject* repr(PyObject* self) {
 PyObject* str(PyObject* self) {
   return guarded([&] {
     const Domain& d = self_domain(self);
-    return str_from("<Domain " + d.id + " chain " + pelda::to_utf8(d.chain) + " with " + std::to_string(d.size()) +
+    return str_from("<Domain " + d.id + " chain " + d.chain + " with " + std::to_string(d.size()) +
                     " residues>");
   });
 }
@@ -267,7 +291,7 @@ PyObject* reduce(PyObject* self, PyObject*) {
     StateWriter w;
     w.text(d.id);
     w.text(d.pdb_file);
-    w.word(d.chain);
+    w.text(d.chain);
     w.word(d.has_dssp);
     w.word(d.residues.size());
     for (const pelda::Residue& r : d.residues) {
@@ -289,7 +313,7 @@ PyObject* from_state(PyObject* cls, PyObject* arg) {
     Domain d;
     d.id = in.text();
     d.pdb_file = in.text();
-    d.chain = in.character();
+    d.chain = in.text();
     d.has_dssp = in.bounded(1) != 0;
     d.residues.resize(in.count(8 * 8));  // label length, four reals, three words
     for (pelda::Residue& r : d.residues) {
@@ -319,6 +343,20 @@ PyMethodDef methods[] = {
      "Raises:\n"
      "    ValueError: If the file cannot be parsed.\n"
      "    IOError: If the file cannot be read."},
+    {"from_file", as_cfunc(from_file), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_file(path, chain=None)\n--\n\n"
+     "Creates a domain from a structure file: PDB or mmCIF, either gzipped.\n\n"
+     "The format is told from the content, not the name. Reads the C-alpha\n"
+     "atoms of one chain of the first model, as from_pdb does; in mmCIF the\n"
+     "chain is auth_asym_id (which may be longer than one character) and the\n"
+     "residue labels are auth_seq_id plus the insertion code.\n\n"
+     "Args:\n"
+     "    path: Path to the file (str or os.PathLike).\n"
+     "    chain: Optional chain identifier. If None, uses first chain found.\n\n"
+     "Returns:\n"
+     "    Domain object with C-alpha coordinates.\n\n"
+     "Raises:\n"
+     "    ValueError: If the file cannot be read or parsed."},
     {"from_dssp", as_cfunc(from_dssp), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_dssp(pdb_path, dssp_path, chain=None)\n--\n\n"
      "Creates a domain from a DSSP file.\n\n"

@@ -94,7 +94,7 @@ PyObject* write_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!parse_args(q, args, nargs, kwnames, {"output_dir", "prefix"}, 1, a, 1)) return nullptr;
     std::string dir;
     std::optional<std::string> prefix;
-    if (!arg_string(q, "output_dir", a[0], &dir)) return nullptr;
+    if (!arg_path(q, "output_dir", a[0], &dir)) return nullptr;
     if (a[1] && a[1] != Py_None) {
       if (!PyUnicode_Check(a[1])) {
         raise_arg_type(q, "prefix", "str or None", a[1]);
@@ -289,8 +289,9 @@ PyObject* wrap_multiple_result(pelda::MultipleAlignment alignment, std::vector<T
 
 PyObject* write_multiple_result(PyObject* result, const std::string& dir, const std::optional<std::string>& prefix) {
   const MultipleRecord& r = record(result);  // fixed once made: safe to read without the GIL
-  pelda::Result<std::vector<std::string>> paths = without_gil(
-      [&] { return pelda::write_aligned_structures(dir, prefix, r.source_paths, r.transforms, r.pre_transforms); });
+  pelda::Result<std::vector<std::string>> paths = without_gil([&] {
+    return pelda::write_aligned_structures(dir, prefix, r.source_paths, r.transforms, r.pre_transforms, mmcif_mover());
+  });
   if (!paths) return raise_core(write_error_type(paths.error()), "", paths.error());
   return list_of(paths->size(), [&](std::size_t i) {
     const std::string& path = (*paths)[i];

@@ -1,6 +1,7 @@
 // transform_pdb_file: moves every atom of a PDB file by a Transform.
 #include "bindings.hpp"
 #include "pelda/io/pdb_writer.hpp"
+#include "pelda/io/utf8.hpp"
 
 namespace ovelt {
 namespace {
@@ -13,10 +14,14 @@ PyObject* transform_pdb_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     pelda::Transform transform;
     std::optional<char32_t> chain;
     if (!parse_args(q, args, nargs, kwnames, {"input_path", "output_path", "transform", "chain"}, 3, a) ||
-        !arg_string(q, "input_path", a[0], &input) || !arg_string(q, "output_path", a[1], &output) ||
+        !arg_path(q, "input_path", a[0], &input) || !arg_path(q, "output_path", a[1], &output) ||
         !arg_transform(q, "transform", a[2], &transform) || !arg_optional_chain(q, "chain", a[3], &chain))
       return nullptr;
-    const pelda::Status s = without_gil([&] { return pelda::rewrite_pdb_file(input, output, transform, chain); });
+    // Written in the input's format: PDB or mmCIF.
+    const pelda::Status s = without_gil([&] {
+      return pelda::rewrite_structure_file(input, output, transform,
+                                           chain ? std::optional(pelda::to_utf8(*chain)) : std::nullopt, mmcif_mover());
+    });
     if (!s) return raise_core(write_error_type(s.error()), "Failed to transform PDB: ", s.error());
     Py_RETURN_NONE;
   });

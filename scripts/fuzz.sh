@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of the PDB and DSSP readers and the PDB writers
+# Builds the libFuzzer targets of the PDB (plain and gzip) and DSSP readers and the PDB writers
 # with clang and runs each for a bounded time, seeded with the shipped test files.
 #   bash scripts/fuzz.sh [seconds per target, default 60]
 set -euo pipefail
@@ -17,7 +17,7 @@ seed() {  # seed <corpus dir> <files...>
   mkdir -p "$dir"
   for f in "$@"; do cp -n "$f" "$dir/" 2>/dev/null || true; done
 }
-seed fuzz/corpus-pdb tests/data/edge/*.pdb tests/data/structures/*/*.pdb
+seed fuzz/corpus-pdb tests/data/edge/*.pdb tests/data/edge/*.pdb.gz tests/data/structures/*/*.pdb
 seed fuzz/corpus-dssp tests/data/dssp/*.dssp
 seed fuzz/corpus-pdb-writer tests/data/edge/*.pdb tests/data/structures/kringle/*.pdb
 

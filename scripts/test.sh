@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: core unit tests (Release and
 # ASan+UBSan) through CTest, then the Python API tests with pytest.
-# Installs what it needs (GoogleTest, the package with its console script
+# Installs what it needs (GoogleTest and zlib, the package with its console script
 # and its test extras, among them mypy for the type stubs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
+missing=()
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+[ -f /usr/include/zlib.h ] || missing+=(zlib1g-dev)
+if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ]; then
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
   else
-    sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+    sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
   fi
 fi
 

@@ -39,8 +39,8 @@ KRINGLES = files_of(DATA / "structures" / "kringle")
         (dict(pdb_files=["a.pdb"], output_dir="o", reference_index=-1), OverflowError, None),
         (dict(pdb_files=["a.pdb"], output_dir="o", reference_index=0.0), TypeError, "reference_index"),
         (dict(pdb_files="ab.pdb", output_dir="o"), TypeError, "pdb_files"),
-        (dict(pdb_files=["a.pdb", DATA], output_dir="o"), TypeError, "pdb_files"),
-        (dict(pdb_files=["a.pdb"], output_dir=DATA), TypeError, "output_dir"),
+        (dict(pdb_files=["a.pdb", 1], output_dir="o"), TypeError, "pdb_files"),
+        (dict(pdb_files=["a.pdb"], output_dir=1), TypeError, "output_dir"),
         (dict(pdb_files=["a.pdb"], output_dir="o", params=1), TypeError, "params"),
     ],
 )

@@ -1,5 +1,6 @@
 from pathlib import Path
 """The Domain class: constructors, properties, special methods and errors."""
+import gzip
 import numpy as np
 import pytest
 
@@ -201,19 +202,28 @@ def test_from_dssp_errors_name_the_failing_step(tmp_path):
 ATOM = "ATOM      1  CA  ALA A   1      11.104   6.134  -6.504  1.00  0.00           C"
 
 
+GZIPPED = gzip.compress(((ATOM + "\n") * 40 + "END\n").encode())
+
+
 @pytest.mark.parametrize("content, message", [
-    (b"", "PDB parsing error: No C-alpha atoms found in chain '_' of {path}"),
-    (ATOM[:50].encode(), "PDB parsing error: No C-alpha atoms found in chain '_' of {path}"),  # truncated
-    (b"\x1f\x8b\x08\x00" + bytes(range(256)) * 64, "I/O error: stream did not contain valid UTF-8"),
-    ((ATOM[:30] + "  11,10" + ATOM[37:]).encode(), "PDB parsing error: Invalid X coordinate in line: {line}"),
-    ((ATOM[:46] + "   abc  " + ATOM[54:]).encode(), "PDB parsing error: Invalid Z coordinate in line: {line}"),
+    (b"", "PDB: PDB parsing error: No C-alpha atoms found in chain '_' of {path}"),
+    (ATOM[:50].encode(), "PDB: PDB parsing error: No C-alpha atoms found in chain '_' of {path}"),  # truncated
+    ((ATOM[:30] + "  11,10" + ATOM[37:]).encode(), "PDB: PDB parsing error: Invalid X coordinate in line: {line}"),
+    ((ATOM[:46] + "   abc  " + ATOM[54:]).encode(), "PDB: PDB parsing error: Invalid Z coordinate in line: {line}"),
+    (b"\x1f\x8b\x08\x00" + bytes(range(256)) * 64, "PDB: I/O error: damaged gzip data in {path} (invalid block type)"),
+    (GZIPPED[:-12], "PDB: I/O error: gzip data in {path} ends early (truncated file)"),
+    (gzip.compress(bytes(range(256)) * 64), "PDB: I/O error: stream did not contain valid UTF-8"),
+    (b"data_x\n_entry.id x\n", "mmCIF: {path} holds no _atom_site table"),
+    (gzip.compress(b"data_x\nloop_\n_atom_site.id\n_atom_site.Cartn_x\n1\n"), "mmCIF: {path} is not valid mmCIF: "),
+    (gzip.compress(b"data_x\n")[:-6], "mmCIF: gzip data in {path} ends early (truncated file)"),
 ])
-def test_bad_pdb_input(tmp_path, content, message):
+def test_bad_structure_input(tmp_path, content, message):
     path = tmp_path / "bad.pdb"
     path.write_bytes(content)
     with pytest.raises(ValueError) as e:
         ovelt.Domain.from_pdb(str(path))
-    assert str(e.value) == "Failed to parse PDB: " + message.format(path=path, line=content.decode(errors="replace"))
+    expected = "Failed to parse " + message.format(path=path, line=content.decode(errors="replace"))
+    assert str(e.value).startswith(expected) and (expected.endswith(": ") or str(e.value) == expected)
 
 
 def test_nan_coordinates_are_numbers_to_the_reader(tmp_path):

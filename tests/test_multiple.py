@@ -217,7 +217,7 @@ def test_write_all_prefix(kringles, tmp_path):
     with pytest.raises(TypeError, match="prefix"):
         result.write_all(str(tmp_path), prefix=1)
     with pytest.raises(TypeError, match="output_dir"):
-        result.write_all(tmp_path)
+        result.write_all(1)
 
 
 def test_write_all_without_source_file(kringles, tmp_path):

@@ -79,16 +79,18 @@ TEST(PdbReader, ChainSelection) {
   Result<Domain> b = read_pdb_domain(p, U'B');
   ASSERT_TRUE(b);
   EXPECT_EQ(labels(*b), (Labels{"7", "8"}));
-  EXPECT_EQ(b->chain, U'B');
+  EXPECT_EQ(b->chain, "B");
   for (std::optional<char32_t> none : {std::optional<char32_t>(), std::optional<char32_t>(U'?')}) {
     Result<Domain> first = read_pdb_domain(p, none);
     ASSERT_TRUE(first);
     EXPECT_EQ(labels(*first), Labels{"1"});
-    EXPECT_EQ(first->chain, U'A');
+    EXPECT_EQ(first->chain, "A");
   }
   Result<Domain> c = read_pdb_domain(p, U'C');
   ASSERT_FALSE(c);
-  EXPECT_EQ(c.error().text(), "PDB parsing error: No C-alpha atoms found in chain 'C' of " + p);
+  // The message names the chains that do exist, in order of appearance.
+  EXPECT_EQ(c.error().text(),
+            "PDB parsing error: No C-alpha atoms found in chain 'C' of " + p + " (chains with C-alpha atoms: 'A', 'B')");
 }
 
 TEST(PdbReader, FirstCaLineFixesTheChainEvenWhenRejected) {
@@ -100,7 +102,7 @@ TEST(PdbReader, FirstCaLineFixesTheChainEvenWhenRejected) {
   Result<Domain> d = read_pdb_domain(p, std::nullopt);
   ASSERT_TRUE(d);
   EXPECT_EQ(labels(*d), Labels{"3"});
-  EXPECT_EQ(d->chain, U'B');
+  EXPECT_EQ(d->chain, "B");
 }
 
 TEST(PdbReader, AlternateLocationsAndDuplicates) {
@@ -202,7 +204,7 @@ TEST(PdbReader, RangesSplitByMultiByteCharacters) {
   const std::string p = dir.write("u.pdb", lines({line}));
   Result<Domain> d = read_pdb_domain(p, std::nullopt);
   ASSERT_TRUE(d);
-  EXPECT_EQ(d->chain, U'Q');
+  EXPECT_EQ(d->chain, "Q");
   EXPECT_EQ(d->residues[0].residue_type, U'X');
   EXPECT_EQ(d->residues[0].label, "Q");
   EXPECT_EQ(d->residues[0].z, 3.0);

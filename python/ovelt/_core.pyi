@@ -15,11 +15,15 @@ ValueError. Reading and computing failures raise ValueError, writing failures
 OSError, as stated per call below.
 """
 
+import os
 from collections.abc import Callable, Sequence
 from typing import Final, Literal, final
 
 import numpy as np
 from numpy.typing import NDArray
+
+# Every path argument: str or os.PathLike.
+_Path = str | os.PathLike[str]
 
 __all__ = [
     "Domain",
@@ -55,15 +59,26 @@ class Domain:
         """An empty domain; chain defaults to 'A'. ValueError if chain is not one character."""
 
     @staticmethod
-    def from_pdb(path: str, chain: str | None = None) -> Domain:
+    def from_pdb(path: _Path, chain: str | None = None) -> Domain:
         """CA atoms of one chain (the first one found when None) of the first model.
+
+        Reads PDB and mmCIF files, either gzipped ("Failed to parse mmCIF: ..."
+        for mmCIF); a missing chain's error lists the chains with CA atoms.
 
         Raises ValueError "Failed to parse PDB: ..." for a missing or unreadable
         file as well as for a malformed one (never OSError).
         """
 
     @staticmethod
-    def from_dssp(pdb_path: str, dssp_path: str, chain: str | None = None) -> Domain:
+    def from_file(path: _Path, chain: str | None = None) -> Domain:
+        """Like from_pdb for PDB or mmCIF, either gzipped, told from the content;
+        mmCIF chain ids (auth_asym_id) may be longer than one character.
+
+        Raises ValueError "Failed to parse PDB: ..." or "Failed to parse mmCIF: ...".
+        """
+
+    @staticmethod
+    def from_dssp(pdb_path: _Path, dssp_path: _Path, chain: str | None = None) -> Domain:
         """Coordinates from pdb_path, secondary structure from dssp_path.
 
         Raises ValueError "Failed to parse PDB: ..." or "Failed to parse DSSP: ...".
@@ -73,11 +88,13 @@ class Domain:
     def from_arrays(id: str, coords: _Array, sequence: str, chain: str | None = None) -> Domain:
         """coords is an (N, 3) float64 array; ValueError when N differs from len(sequence)."""
 
-    def load_dssp(self, path: str) -> None:
+    def load_dssp(self, path: _Path) -> None:
         """Raises ValueError "Failed to parse DSSP: ..."."""
 
-    def to_pdb(self, path: str, transform: Transform | None = None, full: bool = True) -> None:
-        """Raises OSError "Failed to write PDB: ..."."""
+    def to_pdb(self, path: _Path, transform: Transform | None = None, full: bool = True) -> None:
+        """Raises OSError "Failed to write PDB: ...". With full=True the source file
+        is rewritten in its own format (mmCIF stays mmCIF); a path ending in
+        ".gz" gets gzip output."""
 
     def copy(self) -> Domain: ...
     def ss_content(self) -> tuple[float, float, float]:
@@ -304,8 +321,9 @@ class MultipleAlignmentResult:
     def get_transform(self, index: int) -> Transform:
         """ValueError "Invalid domain index: ..." when out of range."""
 
-    def write_all(self, output_dir: str, prefix: str | None = None) -> list[str]:
-        """Writes <output_dir>/<prefix or "aligned_"><file stem>.pdb per structure.
+    def write_all(self, output_dir: _Path, prefix: str | None = None) -> list[str]:
+        """Writes <output_dir>/<prefix or "aligned_"><file stem>.pdb per structure
+        (.cif for mmCIF sources, plus .gz for gzipped ones).
 
         Raises ValueError when a structure has no source file, OSError when
         a file or the directory cannot be written.
@@ -348,8 +366,8 @@ def multiple_align(
     """
 
 def align_pdbs(
-    pdb_files: Sequence[str],
-    output_dir: str,
+    pdb_files: Sequence[_Path],
+    output_dir: _Path,
     params: Parameters | None = None,
     chain: str | None = None,
     reference_index: int = 0,
@@ -392,5 +410,7 @@ def distance_matrix(coords1: _Array, coords2: _Array) -> _Array:
 def centroid(coords: _Array) -> tuple[float, float, float]:
     """ValueError unless coords is (N, 3); an empty array is an internal error (BaseException)."""
 
-def transform_pdb_file(input_path: str, output_path: str, transform: Transform, chain: str | None = None) -> None:
-    """Rewrites every atom of input_path moved by transform; OSError "Failed to transform PDB: ..."."""
+def transform_pdb_file(input_path: _Path, output_path: _Path, transform: Transform, chain: str | None = None) -> None:
+    """Rewrites every atom of input_path moved by transform, in the input's format
+    (PDB or mmCIF; gzip output for a ".gz" output path); OSError "Failed to
+    transform PDB: ..."."""

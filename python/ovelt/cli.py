@@ -8,6 +8,7 @@ formats are described in docs/output-formats.md). Exit status: 0 success,
 from __future__ import annotations
 
 import argparse
+import gzip
 import json
 import math
 import os
@@ -18,7 +19,8 @@ from typing import Any, Callable, Iterator, Sequence
 
 import ovelt
 
-PDB_SUFFIXES = (".pdb", ".ent")
+# Structure files found in directories: PDB and mmCIF, either gzipped.
+STRUCTURE_SUFFIXES = (".pdb", ".ent", ".cif", ".mmcif")
 FASTA_WIDTH = 60
 
 
@@ -103,7 +105,7 @@ class Progress:
 
 def read_domain(path: str, chain: str | None) -> ovelt.Domain:
     try:
-        return ovelt.Domain.from_pdb(path, chain)
+        return ovelt.Domain.from_file(path, chain)
     except ValueError as e:
         raise Failure(f"{path}: {e}") from e
 
@@ -223,7 +225,7 @@ def cmd_align(args: argparse.Namespace) -> None:
             raise Failure(f"{args.out}: {e}") from e
     if args.fasta:
         rows = pair_rows(ref.sequence, mobile.sequence, result.aligned_pairs)
-        write_text(args.fasta, fasta([(Path(args.ref).stem, rows[0]), (Path(args.mobile).stem, rows[1])]))
+        write_text(args.fasta, fasta([(structure_name(args.ref), rows[0]), (structure_name(args.mobile), rows[1])]))
 
     rec = {"reference": args.ref, "mobile": args.mobile, "search": args.search, **pair_record(result),
            "transform": transform_record(result.transform),
@@ -264,12 +266,33 @@ def reference_index(files: list[str], reference: str | None) -> int:
     return 0
 
 
+def structure_name(path: str) -> str:
+    """The name a structure file goes by: "1abc.pdb.gz" is "1abc", like "1abc.pdb"."""
+    name = Path(path).name
+    return Path(name[:-3] if name.endswith(".gz") else name).stem
+
+
+def output_suffix(path: str) -> str:
+    """The suffix align_pdbs gives the output of `path`: its input's format, told
+    from the content like the library does (".pdb", ".cif", plus ".gz")."""
+    with open(path, "rb") as f:
+        gzipped = f.read(2) == b"\x1f\x8b"
+    suffix = ".pdb"
+    with (gzip.open(path, "rt", errors="replace") if gzipped else open(path, errors="replace")) as f:
+        for line in f:
+            text = line.strip()
+            if text and not text.startswith("#"):
+                suffix = ".cif" if text[:5].lower() == "data_" else ".pdb"
+                break
+    return suffix + (".gz" if gzipped else "")
+
+
 def cmd_msa(args: argparse.Namespace) -> None:
     files = list(args.files)
     ref = reference_index(files, args.reference)
     if len(files) < 2:
         raise Usage("need at least two structure files")
-    names = [Path(f).stem for f in files]
+    names = [structure_name(f) for f in files]
     with Progress(args.quiet, "reading", len(files)) as bar:
         domains = []
         for f in files:
@@ -284,7 +307,7 @@ def cmd_msa(args: argparse.Namespace) -> None:
             pipeline = ovelt.align_pdbs
             result = pipeline(files, args.out, chain=args.chain, reference_index=ref,
                               **search_keywords(pipeline, args.search), **run_keywords(args.threads, bar))
-            outputs = [os.path.join(args.out, f"aligned_{n}.pdb") for n in names]
+            outputs = [os.path.join(args.out, f"aligned_{n}{output_suffix(f)}") for n, f in zip(names, files)]
     columns = result.columns
     if args.fasta:
         write_text(args.fasta, fasta(list(zip(names, column_rows([d.sequence for d in domains], columns)))))
@@ -345,11 +368,11 @@ def msa_record(args: argparse.Namespace, files: list[str], names: list[str], out
 
 
 def target_files(targets: Sequence[str]) -> Iterator[str]:
-    """Files as given; directories searched recursively for PDB files, in name order."""
+    """Files as given; directories searched recursively for structure files, in name order."""
     for t in targets:
         if os.path.isdir(t):
             yield from sorted(str(p) for p in Path(t).rglob("*")
-                              if p.suffix.lower() in PDB_SUFFIXES and p.is_file())
+                              if Path(p.name.removesuffix(".gz")).suffix.lower() in STRUCTURE_SUFFIXES and p.is_file())
         else:
             yield t
 
@@ -430,8 +453,9 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
 
     p = commands["msa"] = sub.add_parser("msa", parents=[common], help="align a family and write it superposed",
                        description="Align several structures, write them superposed onto the reference "
-                                   "(DIR/aligned_<name>.pdb), and optionally the alignment and a summary.")
-    p.add_argument("files", nargs="+", metavar="FILES", help="PDB files")
+                                   "(DIR/aligned_<name>.pdb, or .cif for mmCIF inputs, plus .gz for gzipped ones), "
+                                   "and optionally the alignment and a summary.")
+    p.add_argument("files", nargs="+", metavar="FILES", help="PDB or mmCIF files, either gzipped")
     p.add_argument("-o", "--out", required=True, metavar="DIR", help="output directory")
     p.add_argument("--reference", metavar="FILE", help="reference structure (default: the first file)")
     p.add_argument("--fasta", metavar="FILE", help="write the alignment as aligned FASTA ('-': stdout)")
@@ -443,7 +467,8 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
                        description="Align QUERY against every target and print the ranked hits.")
     p.add_argument("query", metavar="QUERY", help="query PDB file")
     p.add_argument("targets", nargs="+", metavar="TARGETS",
-                   help="PDB files or directories (searched recursively for *.pdb and *.ent)")
+                   help="structure files or directories (searched recursively for *.pdb, *.ent, *.cif and *.mmcif, "
+                        "each also gzipped)")
     p.add_argument("--quick", action="store_true", help="one dynamic-programming cycle per target")
     p.add_argument("--top", type=positive, default=100, metavar="N", help="report at most N hits (default 100)")
     p.add_argument("--cutoff", type=float, default=0.0, metavar="X", help="minimum score (default 0.0)")

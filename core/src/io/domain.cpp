@@ -9,7 +9,7 @@ namespace pelda {
 Domain make_domain(std::string id, char32_t chain) {
   Domain d;
   d.id = std::move(id);
-  d.chain = chain;
+  d.chain = to_utf8(chain);
   return d;
 }
 

@@ -16,12 +16,12 @@ struct DsspRow {
   double accessibility = 0.0;
 };
 
-bool chain_matches(char32_t row_chain, char32_t domain_chain) {
-  return domain_chain == U'_' || row_chain == U' ' || row_chain == domain_chain;
+bool chain_matches(char32_t row_chain, std::string_view domain_chain) {
+  return domain_chain == "_" || row_chain == U' ' || to_utf8(row_chain) == domain_chain;
 }
 
 // One table line, or none when it is a break or belongs to another chain.
-std::optional<DsspRow> table_row(std::string_view line, char32_t domain_chain) {
+std::optional<DsspRow> table_row(std::string_view line, std::string_view domain_chain) {
   if (line.size() < 17 || char_at(line, 13) == U'!') return std::nullopt;
   if (!chain_matches(char_at(line, 11), domain_chain)) return std::nullopt;
   DsspRow row;
@@ -32,7 +32,7 @@ std::optional<DsspRow> table_row(std::string_view line, char32_t domain_chain) {
   return row;
 }
 
-Result<std::vector<DsspRow>> read_rows(const std::string& path, char32_t domain_chain) {
+Result<std::vector<DsspRow>> read_rows(const std::string& path, std::string_view domain_chain) {
   Result<LineReader> reader = LineReader::open(path);
   if (!reader) return reader.error();
   std::vector<DsspRow> rows;

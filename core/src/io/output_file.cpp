@@ -118,6 +118,7 @@ Result<OutputFile> OutputFile::create(const std::string& path) {
 OutputFile::OutputFile(int fd, std::string path, std::string temp)
     : fd_(fd), path_(std::move(path)), temp_(std::move(temp)) {
   buffer_.reserve(buffer_size);
+  if (has_gzip_suffix(path_)) gzip_ = std::make_unique<GzipDeflater>();
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
@@ -126,7 +127,8 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       temp_(std::move(other.temp_)),
       buffer_(std::move(other.buffer_)),
       failure_(std::move(other.failure_)),
-      sync_(other.sync_) {
+      sync_(other.sync_),
+      gzip_(std::move(other.gzip_)) {
   other.fd_ = -1;
   other.temp_.clear();
 }
@@ -140,6 +142,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     buffer_ = std::move(other.buffer_);
     failure_ = std::move(other.failure_);
     sync_ = other.sync_;
+    gzip_ = std::move(other.gzip_);
     other.fd_ = -1;
     other.temp_.clear();
   }
@@ -155,10 +158,23 @@ void OutputFile::discard() {
   temp_.clear();
 }
 
-Status OutputFile::flush() {
-  Status s = write_fully(fd_, buffer_.data(), buffer_.size());
-  buffer_.clear();
+// Writes `bytes` to the file, compressed when the name asks for gzip.
+Status OutputFile::emit(std::string_view bytes, bool finish) {
+  Status s;
+  if (gzip_) {
+    std::string packed;
+    s = gzip_->deflate(bytes, finish, packed);
+    if (s) s = write_fully(fd_, packed.data(), packed.size());
+  } else {
+    s = write_fully(fd_, bytes.data(), bytes.size());
+  }
   if (!s) failure_ = s.error();
+  return s;
+}
+
+Status OutputFile::flush(bool finish) {
+  Status s = emit(buffer_, finish);
+  buffer_.clear();
   return s;
 }
 
@@ -167,11 +183,7 @@ Status OutputFile::write(std::string_view text) {
   if (fd_ < 0) return make_error(ErrorKind::Internal, "write to a closed output file");
   if (buffer_.size() + text.size() > buffer_size) {
     if (Status s = flush(); !s) return s;
-    if (text.size() > buffer_size) {
-      Status s = write_fully(fd_, text.data(), text.size());
-      if (!s) failure_ = s.error();
-      return s;
-    }
+    if (text.size() > buffer_size) return emit(text, false);
   }
   buffer_.append(text);
   return {};
@@ -179,7 +191,7 @@ Status OutputFile::write(std::string_view text) {
 
 Status OutputFile::commit() {
   if (fd_ < 0) return make_error(ErrorKind::Internal, "commit of a closed output file");
-  Status s = failure_ ? Status(*failure_) : flush();
+  Status s = failure_ ? Status(*failure_) : flush(true);
   if (s && sync_ && ::fsync(fd_) != 0) s = io_error(errno);
   const int fd = fd_;
   fd_ = -1;

@@ -1,9 +1,11 @@
 #include "pelda/io/pdb_reader.hpp"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
 #include "pelda/io/columns.hpp"
+#include "pelda/io/gzip.hpp"
 #include "pelda/io/line_reader.hpp"
 #include "pelda/io/path.hpp"
 #include "pelda/io/utf8.hpp"
@@ -56,11 +58,12 @@ ResidueKey residue_key(std::string_view number, char32_t insertion) {
   return n ? ResidueKey{*n, insertion, {}} : ResidueKey{0, insertion, std::string(number)};
 }
 
-// State of one pass over the file.
+// State of one pass over the atoms.
 struct PdbScan {
-  std::optional<char32_t> chain;
+  std::optional<std::string> chain;
   Domain domain;
   std::optional<ResidueKey> last;
+  std::vector<std::string> chains_seen;  // in order of first appearance
 };
 
 bool ends_model(std::string_view line) {
@@ -86,25 +89,55 @@ Status read_position(std::string_view line, Residue& r) {
   return {};
 }
 
-// Steps for one CA line: chain fixing and filter, alternate locations, the
-// consecutive-duplicate rule, then the residue itself.
-Status scan_atom(std::string_view line, PdbScan& scan) {
-  const char32_t c = char_at(line, 21);
-  if (!scan.chain) scan.chain = c;
-  if (c != *scan.chain) return {};
-  if (!accepted_altloc(char_at(line, 16))) return {};
-  const std::string_view number = field(line, 22, 26, "0");
-  ResidueKey key = residue_key(number, char_at(line, 26));
-  if (scan.last && *scan.last == key) return {};
-  Residue r;
+// Steps for one CA atom, whichever format described it: chain fixing and
+// filter, alternate locations, the consecutive-duplicate rule, then the
+// residue itself. Returns the new residue, without its position, or null
+// when the atom is passed over.
+Residue* accept_atom(PdbScan& scan, const std::string& chain, char32_t altloc, std::string_view number,
+                     char32_t insertion, std::string_view residue_name) {
+  if (std::find(scan.chains_seen.begin(), scan.chains_seen.end(), chain) == scan.chains_seen.end())
+    scan.chains_seen.push_back(chain);
+  if (!scan.chain) scan.chain = chain;
+  if (chain != *scan.chain) return nullptr;
+  if (!accepted_altloc(altloc)) return nullptr;
+  ResidueKey key = residue_key(number, insertion);
+  if (scan.last && *scan.last == key) return nullptr;
+  Residue& r = scan.domain.residues.emplace_back();
   r.label = std::string(number);
-  if (key.insertion != U' ') append_utf8(r.label, key.insertion);
-  r.residue_type = one_letter_code(field(line, 17, 20, "UNK"));
-  if (Status s = read_position(line, r); !s) return s;
-  r.index = std::uint32_t(scan.domain.residues.size());
-  scan.domain.residues.push_back(std::move(r));
+  if (insertion != U' ') append_utf8(r.label, insertion);
+  r.residue_type = one_letter_code(residue_name);
+  r.index = std::uint32_t(scan.domain.residues.size() - 1);
   scan.last = std::move(key);
-  return {};
+  return &r;
+}
+
+Status scan_atom(std::string_view line, PdbScan& scan) {
+  Residue* r = accept_atom(scan, to_utf8(char_at(line, 21)), char_at(line, 16), field(line, 22, 26, "0"),
+                           char_at(line, 26), field(line, 17, 20, "UNK"));
+  return r ? read_position(line, *r) : Status();
+}
+
+// The scan's domain, or the error for a chain without C-alpha atoms. That
+// error lists the chains the file does have, when it has any.
+Result<Domain> finish_scan(PdbScan& scan, const std::string& path, bool gzipped) {
+  const std::string read_chain = scan.chain.value_or("_");
+  const std::string source = sanitize_utf8(path);
+  if (scan.domain.residues.empty()) {
+    std::string text = "No C-alpha atoms found in chain '" + read_chain + "' of " + source;
+    if (!scan.chains_seen.empty()) {
+      text += " (chains with C-alpha atoms: ";
+      for (std::size_t i = 0; i < scan.chains_seen.size(); ++i)
+        text += (i ? ", '" : "'") + scan.chains_seen[i] + "'";
+      text += ")";
+    }
+    return make_error(ErrorKind::PdbParse, text);
+  }
+  std::string_view name = path;
+  if (gzipped && has_gzip_suffix(name)) name.remove_suffix(3);  // "1abc.pdb.gz" is "1abc"
+  scan.domain.id = identifier_from_path(name);
+  scan.domain.pdb_file = source;
+  scan.domain.chain = read_chain;
+  return std::move(scan.domain);
 }
 
 }  // namespace
@@ -130,7 +163,7 @@ Result<Domain> read_pdb_domain(const std::string& path, std::optional<char32_t> 
   Result<LineReader> reader = LineReader::open(path);
   if (!reader) return reader.error();
   PdbScan scan;
-  if (chain && *chain != U'?') scan.chain = chain;
+  if (chain && *chain != U'?') scan.chain = to_utf8(*chain);
   std::string_view line;
   for (;;) {
     const Result<bool> more = reader->next(&line);
@@ -143,14 +176,24 @@ Result<Domain> read_pdb_domain(const std::string& path, std::optional<char32_t> 
     if (!is_ca_atom(line)) continue;
     if (Status s = scan_atom(line, scan); !s) return s.error();
   }
-  const char32_t read_chain = scan.chain.value_or(U'_');
-  const std::string source = sanitize_utf8(path);
-  if (scan.domain.residues.empty())
-    return make_error(ErrorKind::PdbParse, "No C-alpha atoms found in chain '" + to_utf8(read_chain) + "' of " + source);
-  scan.domain.id = identifier_from_path(path);
-  scan.domain.pdb_file = source;
-  scan.domain.chain = read_chain;
-  return std::move(scan.domain);
+  return finish_scan(scan, path, reader->gzipped());
+}
+
+Result<Domain> domain_from_ca_sites(const std::string& path, bool gzipped, const std::optional<std::string>& chain,
+                                    const std::vector<CaSite>& sites) {
+  PdbScan scan;
+  if (chain && *chain != "?") scan.chain = *chain;
+  for (std::size_t i = 0; i < sites.size(); ++i) {
+    const CaSite& site = sites[i];
+    // A new model ends the read like ENDMDL does.
+    if (i > 0 && site.model != sites[i - 1].model && !scan.domain.residues.empty()) break;
+    if (Residue* r = accept_atom(scan, site.chain, site.altloc, site.number, site.insertion, site.residue_name)) {
+      r->x = site.x;
+      r->y = site.y;
+      r->z = site.z;
+    }
+  }
+  return finish_scan(scan, path, gzipped);
 }
 
 }  // namespace pelda

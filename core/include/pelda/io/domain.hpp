@@ -27,7 +27,7 @@ struct Domain {
   std::string id;
   std::string pdb_file;  // source path, empty when not read from a file
   std::vector<Residue> residues;
-  char32_t chain = U'A';  // '_' when no chain is known
+  std::string chain = "A";  // "_" when no chain is known; mmCIF ids may be longer
   bool has_dssp = false;
 
   std::size_t size() const { return residues.size(); }

@@ -2,10 +2,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "pelda/error.hpp"
+#include "pelda/io/gzip.hpp"
 
 namespace pelda {
 
@@ -14,12 +17,17 @@ namespace pelda {
 // returned line has been checked to be valid UTF-8. A line longer than
 // max_line_bytes ends the read with an Io error, so that endless input
 // without newlines (/dev/zero) cannot take all memory.
+//
+// A file that starts with the gzip magic number is inflated on the fly and
+// read as the text it holds. Its inflated size is capped at max_inflated
+// bytes, so that a small hostile file cannot keep a reader busy for hours.
 class LineReader {
  public:
   static constexpr std::size_t buffer_size = 8192;
   static constexpr std::size_t max_line_bytes = std::size_t(1) << 20;
+  static constexpr std::uint64_t default_max_inflated = std::uint64_t(4) << 30;
 
-  static Result<LineReader> open(const std::string& path);
+  static Result<LineReader> open(const std::string& path, std::uint64_t max_inflated = default_max_inflated);
 
   LineReader(LineReader&& other) noexcept;
   LineReader& operator=(LineReader&& other) noexcept;
@@ -31,9 +39,14 @@ class LineReader {
   // view stays valid until the next call.
   Result<bool> next(std::string_view* line);
 
+  bool gzipped() const { return gzip_ != nullptr; }
+
  private:
-  explicit LineReader(int fd);
+  LineReader(int fd, std::string path);
+  Status start(std::uint64_t max_inflated);
+  Status read_some(char* out, std::size_t capacity, std::size_t* got);
   Status fill();
+  Status fill_inflated();
   Result<bool> finish_line(std::string_view* line, std::string_view tail, bool at_newline);
   bool check_pending();
 
@@ -45,6 +58,12 @@ class LineReader {
   // checked_ are known to be well-formed UTF-8.
   std::string pending_;
   std::size_t checked_ = 0;
+  // gzip input: compressed bytes in packed_, inflated ones in buffer_.
+  std::string path_;
+  std::unique_ptr<GzipInflater> gzip_;
+  std::string packed_;
+  bool packed_eof_ = false;
+  std::uint64_t inflated_ = 0, max_inflated_ = 0;
 };
 
 // The Io error for a line that is not UTF-8.

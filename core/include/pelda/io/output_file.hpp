@@ -3,14 +3,17 @@
 // Text goes to a temporary file beside the destination, which replaces the
 // destination only once it has been completely written and flushed. A failed
 // or abandoned write removes the temporary file and leaves the destination as
-// it was, so a file can also be rewritten from itself.
+// it was, so a file can also be rewritten from itself. A name ending in ".gz"
+// gets gzip-compressed content.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "pelda/error.hpp"
+#include "pelda/io/gzip.hpp"
 
 namespace pelda {
 
@@ -40,7 +43,8 @@ class OutputFile {
 
  private:
   OutputFile(int fd, std::string path, std::string temp);
-  Status flush();
+  Status flush(bool finish = false);
+  Status emit(std::string_view bytes, bool finish);
   void discard();
 
   int fd_ = -1;
@@ -51,6 +55,7 @@ class OutputFile {
   // Replacing a file: its data reaches the disk before the rename, so that
   // a crash cannot trade the old content for an empty file.
   bool sync_ = false;
+  std::unique_ptr<GzipDeflater> gzip_;  // set for ".gz" names
 };
 
 // Creates `path` and its missing parents with mode 0777 (the umask
