@@ -28,6 +28,9 @@ extern PyMethodDef superpose_def;
 extern PyMethodDef distance_matrix_def;
 extern PyMethodDef centroid_def;
 extern PyMethodDef transform_pdb_file_def;
+// Private, behind ovelt.archive.
+extern PyMethodDef scan_batch_def;
+extern PyMethodDef rank_hits_def;
 
 // Wrapping and reading core values shared between bindings.
 PyObject* wrap_transform(const pelda::Transform& t);

@@ -73,6 +73,11 @@ PyObject* create_module() {
                   add(m, a, "__version__", PyUnicode_FromString(OVELT_VERSION));
   if (!ok) return nullptr;
   if (PyModule_AddObjectRef(m, "__all__", a) < 0) return nullptr;
+  // Private helpers of ovelt.archive, outside __all__.
+  for (PyMethodDef* def : {&scan_batch_def, &rank_hits_def}) {
+    Ref f(function(def, n));
+    if (!f || PyModule_AddObjectRef(m, def->ml_name, f.get()) < 0) return nullptr;
+  }
   return module.release();
 }
 

@@ -1,0 +1,187 @@
+"""Scans of structure archives too large to read into memory.
+
+``scan_files`` reads and aligns target files in batches, on this machine's
+threads or on a Dask cluster, and holds only the hits that can still be
+reported. Its ranking is ``scan_database``'s: for the same targets it returns
+the same hits, ranks, scores and z-scores as ``scan_database`` on the domains
+read from them, whatever the batch size, thread count or number of workers.
+"""
+
+from __future__ import annotations
+
+import glob
+import itertools
+import os
+from typing import Any, Callable, Iterable, Iterator, NamedTuple, Union
+
+from . import _core
+
+STRUCTURE_SUFFIXES = (".pdb", ".ent", ".cif", ".mmcif")
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+class ArchiveScan(NamedTuple):
+    """What scan_files found."""
+
+    hits: list  # ScanHit objects, ranked as scan_database ranks them
+    skipped: list  # (path, error message) of the targets that could not be read or aligned
+    lost: list  # paths of batches that no Dask worker could scan (empty when every batch succeeded)
+
+
+def is_structure_file(name: str) -> bool:
+    stem = name[:-3] if name.endswith(".gz") else name
+    return os.path.splitext(stem)[1].lower() in STRUCTURE_SUFFIXES
+
+
+def walk_structure_files(directory: PathLike) -> Iterator[str]:
+    """Structure files under `directory`, recursively, each directory in name order."""
+    for root, dirs, files in os.walk(directory):
+        dirs.sort()
+        for name in sorted(files):
+            if is_structure_file(name):
+                yield os.path.join(root, name)
+
+
+def expand_targets(targets: PathLike | Iterable[PathLike]) -> Iterator[str]:
+    """Target paths, lazily: a directory walked, a glob pattern expanded, or an iterable of paths."""
+    if isinstance(targets, (str, os.PathLike)):
+        path = os.fspath(targets)
+        if os.path.isdir(path):
+            yield from walk_structure_files(path)
+        elif glob.has_magic(path):
+            yield from glob.iglob(path, recursive=True)
+        else:
+            yield path
+        return
+    for t in targets:
+        yield os.fspath(t)
+
+
+def batches(paths: Iterator[str], size: int) -> Iterator[list[str]]:
+    while chunk := list(itertools.islice(paths, size)):
+        yield chunk
+
+
+def best(kept: list, max_hits: int) -> list:
+    """The max_hits best (target, hit) pairs, ties to the lower target as the ranking breaks them."""
+    if len(kept) <= max_hits:
+        return kept
+    return sorted(kept, key=lambda th: (-th[1].score, th[0]))[:max_hits]
+
+
+def _scan_paths(query: Any, paths: list[str], first: int, options: dict[str, Any]) -> tuple[list, list]:
+    """One batch on a Dask worker."""
+    return _core._scan_batch(query, paths, first, progress=None, **options)
+
+
+def scan_files(
+    query: Any,
+    targets: PathLike | Iterable[PathLike],
+    *,
+    params: Any = None,
+    search: str | None = None,
+    quick: bool = False,
+    score_cutoff: float = 0.0,
+    max_hits: int = 100,
+    chain: str | None = None,
+    threads: int | None = None,
+    batch: int = 1000,
+    client: Any = None,
+    progress: Callable[[int, int | None], Any] | None = None,
+) -> ArchiveScan:
+    """Scans a query domain against structure files, streaming them in batches.
+
+    Args:
+        query: Query domain.
+        targets: Iterable of structure file paths (PDB or mmCIF, either
+            gzipped), a directory (searched recursively for *.pdb, *.ent,
+            *.cif and *.mmcif, each also gzipped) or a glob pattern.
+        params: Optional alignment parameters.
+        search: None aligns the targets from the frames they lie in (one DP
+            cycle with ``quick``), 'windows' by the sliding-window scan,
+            'sensitive' by the sensitive search. The hits are those of
+            ``scan_database(query, domains, params, score_cutoff, max_hits,
+            quick, scan_mode=search is not None, search=search)``.
+        score_cutoff: Minimum score for reporting hits (default 0.0).
+        max_hits: Maximum number of hits to return (default 100).
+        chain: Chain read from every target (default: the first chain).
+        threads: Threads per batch (per Dask worker with ``client``);
+            None: every core.
+        batch: Targets read and aligned together (default 1000).
+        client: A dask.distributed.Client: batches run on its workers.
+        progress: Called with (targets done, total), the total None when
+            ``targets`` has no length.
+
+    Returns:
+        ArchiveScan(hits, skipped, lost).
+    """
+    if isinstance(batch, bool) or not isinstance(batch, int) or batch < 1:
+        raise ValueError(f"scan_files(): batch must be a positive integer, not {batch!r}")
+    options = dict(params=params, score_cutoff=score_cutoff, max_hits=max_hits, quick=quick,
+                   scan_mode=search is not None, search=search, chain=chain, threads=threads)
+    total = len(targets) if hasattr(targets, "__len__") and not isinstance(targets, (str, os.PathLike)) else None
+    chunks = batches(expand_targets(targets), batch)
+    if client is None:
+        kept, skipped, lost = _scan_local(query, chunks, options, total, progress)
+    else:
+        kept, skipped, lost = _scan_dask(query, chunks, options, client, total, progress)
+    kept.sort(key=lambda th: th[0])
+    skipped.sort(key=lambda s: s[0])
+    return ArchiveScan(_core._rank_hits([h for _, h in kept], score_cutoff, max_hits),
+                       [(path, error) for _, path, error in skipped], lost)
+
+
+def _scan_local(query: Any, chunks: Iterator[list[str]], options: dict[str, Any], total: int | None,
+                progress: Callable[[int, int | None], Any] | None) -> tuple[list, list, list]:
+    kept: list = []
+    skipped: list = []
+    done = 0
+    for paths in chunks:
+        hook = None if progress is None else (lambda d, _t, base=done: progress(base + d, total))
+        hits, failed = _core._scan_batch(query, paths, done, progress=hook, **options)
+        kept = best(kept + hits, options["max_hits"])
+        skipped.extend(failed)
+        done += len(paths)
+    return kept, skipped, []
+
+
+def _scan_dask(query: Any, chunks: Iterator[list[str]], options: dict[str, Any], client: Any, total: int | None,
+               progress: Callable[[int, int | None], Any] | None) -> tuple[list, list, list]:
+    from dask.distributed import KilledWorker, as_completed
+
+    remote_query = client.scatter(query, broadcast=True)
+    # A batch whose worker dies is rescheduled by Dask (up to the
+    # scheduler's allowed failures); a few batches per worker in flight: the driver never holds the whole target list.
+    in_flight = 2 * max(1, len(client.scheduler_info().get("workers", {})))
+    kept: list = []
+    skipped: list = []
+    lost: list = []
+    first = 0
+    paths_of: dict = {}
+
+    def submit(paths: list[str]) -> Any:
+        nonlocal first
+        f = client.submit(_scan_paths, remote_query, paths, first, options, pure=False)
+        paths_of[f.key] = paths
+        first += len(paths)
+        return f
+
+    pending = as_completed([submit(p) for p in itertools.islice(chunks, in_flight)])
+    done = 0
+    for future in pending:
+        paths = paths_of.pop(future.key)
+        try:
+            hits, failed = future.result()
+        except KilledWorker:  # every worker that tried it died
+            lost.extend(paths)
+        else:
+            kept = best(kept + hits, options["max_hits"])
+            skipped.extend(failed)
+        future.release()
+        done += len(paths)
+        if progress is not None:
+            progress(done, total)
+        for more in itertools.islice(chunks, 1):
+            pending.add(submit(more))
+    return kept, skipped, lost
