@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pelda/scan/database_scan.hpp"
+#include "pelda/scan/file_scan.hpp"
 
 using namespace pelda;
 
@@ -208,3 +209,75 @@ TEST(RunScan, EmptyQueryScoresZeroInEveryMode) {
     }
   }
 }
+
+// ---------------------------------------------------------------------------
+// Scans in batches
+
+namespace {
+
+struct BatchCase {
+  std::size_t batch;
+  std::size_t max_hits;
+  double cutoff;
+};
+
+class ScanBatch : public ::testing::TestWithParam<BatchCase> {};
+
+}  // namespace
+
+// Whatever the batch size, the kept hits of every batch ranked together are
+// run_scan's result over the readable targets; unreadable ones are reported
+// with their path and global index.
+TEST_P(ScanBatch, UnionOfKeptHitsRanksAsRunScan) {
+  const BatchCase c = GetParam();
+  const Domain query = chain_domain("q", 40, 21);
+  std::vector<std::string> paths;
+  std::vector<Domain> readable;
+  for (unsigned k = 0; k < 23; ++k) {
+    paths.push_back("t" + std::to_string(k));
+    if (k % 5 == 3) continue;  // unreadable
+    // Repeated structures give equal scores across batch boundaries.
+    readable.push_back(chain_domain(paths.back(), 30 + k % 4 * 5, 30 + k % 4));
+  }
+  const DomainReader read = [&](const std::string& path) -> Result<Domain> {
+    for (const Domain& d : readable)
+      if (d.id == path) return d;
+    return make_error(ErrorKind::Io, "cannot open " + path);
+  };
+  const ScanOptions o = options(c.cutoff, c.max_hits, false, true);
+  std::vector<KeptHit> kept;
+  std::vector<std::size_t> skipped;
+  for (std::size_t first = 0; first < paths.size(); first += c.batch) {
+    const std::vector<std::string> part(paths.begin() + std::ptrdiff_t(first),
+                                        paths.begin() + std::ptrdiff_t(std::min(paths.size(), first + c.batch)));
+    RunControl control;
+    control.threads = 2;
+    const auto b = scan_batch(query, part, first, Parameters{}, o, read, control);
+    ASSERT_TRUE(b.ok()) << b.error().text();
+    EXPECT_LE(b->hits.size(), c.max_hits);
+    kept.insert(kept.end(), b->hits.begin(), b->hits.end());
+    for (const SkippedTarget& s : b->skipped) {
+      EXPECT_EQ(s.path, paths[s.target]);
+      skipped.push_back(s.target);
+    }
+  }
+  EXPECT_EQ(skipped, (std::vector<std::size_t>{3, 8, 13, 18}));
+  std::vector<ScanHit> hits;
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    if (k > 0) ASSERT_LT(kept[k - 1].target, kept[k].target);
+    EXPECT_EQ(kept[k].hit.target_id, paths[kept[k].target]);
+    hits.push_back(kept[k].hit);
+  }
+  const auto expected = run_scan(query, readable, Parameters{}, o);
+  ASSERT_TRUE(expected.ok());
+  const std::vector<ScanHit> got = rank_hits(hits, o);
+  ASSERT_EQ(ids(got), ids(*expected));
+  for (std::size_t k = 0; k < got.size(); ++k) {
+    EXPECT_EQ(got[k].score, (*expected)[k].score);
+    EXPECT_EQ(got[k].z_score, (*expected)[k].z_score);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ScanBatch,
+                         ::testing::Values(BatchCase{1, 100, 0.0}, BatchCase{4, 3, 0.0}, BatchCase{7, 5, 0.3},
+                                           BatchCase{50, 2, 0.0}));
