@@ -27,8 +27,9 @@ std::string take_error_text() {
 
 // PDB files are read on the calling worker thread as they are; mmCIF files
 // take the interpreter lock for the gemmi reader.
-pelda::DomainReader target_reader(const std::optional<std::string>& chain) {
-  return [chain](const std::string& path) -> pelda::Result<pelda::Domain> {
+// With path_ids, a target is named by its path rather than by its identifier.
+pelda::DomainReader target_reader(const std::optional<std::string>& chain, bool path_ids) {
+  pelda::DomainReader read = [chain](const std::string& path) -> pelda::Result<pelda::Domain> {
     if (pelda::sniff_structure_file(path).format == pelda::StructureFormat::Pdb) {
       std::optional<char32_t> c;
       if (chain) {
@@ -47,6 +48,12 @@ pelda::DomainReader target_reader(const std::optional<std::string>& chain) {
       out = pelda::make_error(pelda::ErrorKind::Value, take_error_text());
     PyGILState_Release(gil);
     return out;
+  };
+  if (!path_ids) return read;
+  return [read](const std::string& path) {
+    pelda::Result<pelda::Domain> d = read(path);
+    if (d) d->id = path;
+    return d;
   };
 }
 
@@ -73,15 +80,15 @@ PyObject* wrap_hit(std::size_t target, const pelda::ScanHit& hit) {
 }
 
 // _scan_batch(query, paths, first_target, params, score_cutoff, max_hits,
-// quick, scan_mode, search, chain, threads, progress) -> (hits, skipped):
+// quick, scan_mode, search, chain, path_ids, threads, progress) -> (hits, skipped):
 // [(target, ScanHit)] and [(target, path, message)], both in target order.
 PyObject* scan_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[12];
+    PyObject* a[13];
     if (!parse_args(kBatch, args, nargs, kwnames,
                     {"query", "paths", "first_target", "params", "score_cutoff", "max_hits", "quick", "scan_mode",
-                     "search", "chain", "threads", "progress"},
-                    10, a))
+                     "search", "chain", "path_ids", "threads", "progress"},
+                    11, a))
       return nullptr;
     const pelda::Domain* query = nullptr;
     std::vector<std::string> paths;
@@ -90,6 +97,7 @@ PyObject* scan_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     pelda::ScanOptions options;
     pelda::RunControl control;
     std::optional<std::string> chain;
+    bool path_ids = false;
     if (a[9] != Py_None) {
       chain.emplace();
       if (!arg_string(kBatch, "chain", a[9], &*chain)) return nullptr;
@@ -100,10 +108,11 @@ PyObject* scan_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         !arg_unsigned(kBatch, "first_target", a[2], &first) || !arg_parameters(kBatch, a[3], &params) ||
         !arg_cutoff(kBatch, a[4], &options.score_cutoff) || !arg_unsigned(kBatch, "max_hits", a[5], &options.max_hits) ||
         !arg_bool(kBatch, "quick", a[6], &options.quick) || !arg_bool(kBatch, "scan_mode", a[7], &options.scan_mode) ||
-        !arg_search(kBatch, a[8], &options.search) || !arg_run_control(kBatch, a[10], a[11], &control))
+        !arg_search(kBatch, a[8], &options.search) || !arg_bool(kBatch, "path_ids", a[10], &path_ids) ||
+        !arg_run_control(kBatch, a[11], a[12], &control))
       return nullptr;
     if (!validated(pelda::check_parameters(params)) || !validated(pelda::check_finite(*query))) return nullptr;
-    const pelda::DomainReader read = target_reader(chain);
+    const pelda::DomainReader read = target_reader(chain, path_ids);
     const pelda::Result<pelda::BatchScan> batch = without_gil(
         [&, query = *query] { return pelda::scan_batch(query, paths, first, params, options, read, control); });
     if (!batch) return raise_core(PyExc_ValueError, "Scan failed: ", batch.error());

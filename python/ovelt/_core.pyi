@@ -414,3 +414,24 @@ def transform_pdb_file(input_path: _Path, output_path: _Path, transform: Transfo
     """Rewrites every atom of input_path moved by transform, in the input's format
     (PDB or mmCIF; gzip output for a ".gz" output path); OSError "Failed to
     transform PDB: ..."."""
+
+# Private, behind ovelt.archive.
+def _scan_batch(
+    query: Domain,
+    paths: Sequence[str | os.PathLike[str]],
+    first_target: int,
+    params: Parameters | None,
+    score_cutoff: float,
+    max_hits: int,
+    quick: bool,
+    scan_mode: bool,
+    search: _Search | None,
+    chain: str | None,
+    path_ids: bool = False,
+    threads: int | None = None,
+    progress: _Progress | None = None,
+) -> tuple[list[tuple[int, ScanHit]], list[tuple[int, str, str]]]:
+    """Reads and scans one batch of target files (see ovelt.archive)."""
+
+def _rank_hits(hits: Sequence[ScanHit], score_cutoff: float, max_hits: int) -> list[ScanHit]:
+    """Ranks the hits kept by every batch (see ovelt.archive)."""

@@ -10,23 +10,27 @@ read from them, whatever the batch size, thread count or number of workers.
 from __future__ import annotations
 
 import glob
+import importlib
 import itertools
 import os
-from typing import Any, Callable, Iterable, Iterator, NamedTuple, Union
+from typing import Any, Callable, Iterable, Iterator, NamedTuple, Sized, Union
 
 from . import _core
+from ._core import Domain, Parameters, ScanHit
 
 STRUCTURE_SUFFIXES = (".pdb", ".ent", ".cif", ".mmcif")
 
 PathLike = Union[str, "os.PathLike[str]"]
+Kept = tuple[int, ScanHit]  # (target index, hit)
+Skipped = tuple[int, str, str]  # (target index, path, error)
 
 
 class ArchiveScan(NamedTuple):
     """What scan_files found."""
 
-    hits: list  # ScanHit objects, ranked as scan_database ranks them
-    skipped: list  # (path, error message) of the targets that could not be read or aligned
-    lost: list  # paths of batches that no Dask worker could scan (empty when every batch succeeded)
+    hits: list[ScanHit]  # objects, ranked as scan_database ranks them
+    skipped: list[tuple[str, str]]  # (path, error message) of the targets that could not be read or aligned
+    lost: list[str]  # paths of batches that no Dask worker could scan (empty when every batch succeeded)
 
 
 def is_structure_file(name: str) -> bool:
@@ -63,31 +67,32 @@ def batches(paths: Iterator[str], size: int) -> Iterator[list[str]]:
         yield chunk
 
 
-def best(kept: list, max_hits: int) -> list:
+def best(kept: list[Kept], max_hits: int) -> list[Kept]:
     """The max_hits best (target, hit) pairs, ties to the lower target as the ranking breaks them."""
     if len(kept) <= max_hits:
         return kept
     return sorted(kept, key=lambda th: (-th[1].score, th[0]))[:max_hits]
 
 
-def _scan_paths(query: Any, paths: list[str], first: int, options: dict[str, Any]) -> tuple[list, list]:
+def _scan_paths(query: Domain, paths: list[str], first: int, options: dict[str, Any]) -> tuple[list[Kept], list[Skipped]]:
     """One batch on a Dask worker."""
     return _core._scan_batch(query, paths, first, progress=None, **options)
 
 
 def scan_files(
-    query: Any,
+    query: Domain,
     targets: PathLike | Iterable[PathLike],
     *,
-    params: Any = None,
+    params: Parameters | None = None,
     search: str | None = None,
     quick: bool = False,
     score_cutoff: float = 0.0,
     max_hits: int = 100,
     chain: str | None = None,
+    path_ids: bool = False,
     threads: int | None = None,
     batch: int = 1000,
-    client: Any = None,
+    client: Any = None,  # dask.distributed.Client
     progress: Callable[[int, int | None], Any] | None = None,
 ) -> ArchiveScan:
     """Scans a query domain against structure files, streaming them in batches.
@@ -106,6 +111,8 @@ def scan_files(
         score_cutoff: Minimum score for reporting hits (default 0.0).
         max_hits: Maximum number of hits to return (default 100).
         chain: Chain read from every target (default: the first chain).
+        path_ids: Name each hit by its file path rather than by the
+            identifier read from the file.
         threads: Threads per batch (per Dask worker with ``client``);
             None: every core.
         batch: Targets read and aligned together (default 1000).
@@ -119,8 +126,9 @@ def scan_files(
     if isinstance(batch, bool) or not isinstance(batch, int) or batch < 1:
         raise ValueError(f"scan_files(): batch must be a positive integer, not {batch!r}")
     options = dict(params=params, score_cutoff=score_cutoff, max_hits=max_hits, quick=quick,
-                   scan_mode=search is not None, search=search, chain=chain, threads=threads)
-    total = len(targets) if hasattr(targets, "__len__") and not isinstance(targets, (str, os.PathLike)) else None
+                   scan_mode=search is not None, search=search, chain=chain, path_ids=path_ids,
+                   threads=threads)
+    total = len(targets) if isinstance(targets, Sized) and not isinstance(targets, (str, os.PathLike)) else None
     chunks = batches(expand_targets(targets), batch)
     if client is None:
         kept, skipped, lost = _scan_local(query, chunks, options, total, progress)
@@ -132,10 +140,10 @@ def scan_files(
                        [(path, error) for _, path, error in skipped], lost)
 
 
-def _scan_local(query: Any, chunks: Iterator[list[str]], options: dict[str, Any], total: int | None,
-                progress: Callable[[int, int | None], Any] | None) -> tuple[list, list, list]:
-    kept: list = []
-    skipped: list = []
+def _scan_local(query: Domain, chunks: Iterator[list[str]], options: dict[str, Any], total: int | None,
+                progress: Callable[[int, int | None], Any] | None) -> tuple[list[Kept], list[Skipped], list[str]]:
+    kept: list[Kept] = []
+    skipped: list[Skipped] = []
     done = 0
     for paths in chunks:
         hook = None if progress is None else (lambda d, _t, base=done: progress(base + d, total))
@@ -146,19 +154,19 @@ def _scan_local(query: Any, chunks: Iterator[list[str]], options: dict[str, Any]
     return kept, skipped, []
 
 
-def _scan_dask(query: Any, chunks: Iterator[list[str]], options: dict[str, Any], client: Any, total: int | None,
-               progress: Callable[[int, int | None], Any] | None) -> tuple[list, list, list]:
-    from dask.distributed import KilledWorker, as_completed
+def _scan_dask(query: Domain, chunks: Iterator[list[str]], options: dict[str, Any], client: Any, total: int | None,
+               progress: Callable[[int, int | None], Any] | None) -> tuple[list[Kept], list[Skipped], list[str]]:
+    distributed: Any = importlib.import_module("dask.distributed")
 
     remote_query = client.scatter(query, broadcast=True)
     # A batch whose worker dies is rescheduled by Dask (up to the
     # scheduler's allowed failures); a few batches per worker in flight: the driver never holds the whole target list.
     in_flight = 2 * max(1, len(client.scheduler_info().get("workers", {})))
-    kept: list = []
-    skipped: list = []
-    lost: list = []
+    kept: list[Kept] = []
+    skipped: list[Skipped] = []
+    lost: list[str] = []
     first = 0
-    paths_of: dict = {}
+    paths_of: dict[str, list[str]] = {}
 
     def submit(paths: list[str]) -> Any:
         nonlocal first
@@ -167,13 +175,13 @@ def _scan_dask(query: Any, chunks: Iterator[list[str]], options: dict[str, Any],
         first += len(paths)
         return f
 
-    pending = as_completed([submit(p) for p in itertools.islice(chunks, in_flight)])
+    pending = distributed.as_completed([submit(p) for p in itertools.islice(chunks, in_flight)])
     done = 0
     for future in pending:
         paths = paths_of.pop(future.key)
         try:
             hits, failed = future.result()
-        except KilledWorker:  # every worker that tried it died
+        except distributed.KilledWorker:  # every worker that tried it died
             lost.extend(paths)
         else:
             kept = best(kept + hits, options["max_hits"])

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import gzip
+import importlib
 import json
 import math
 import os
@@ -18,9 +19,9 @@ from pathlib import Path
 from typing import Any, Callable, Iterator, Sequence
 
 import ovelt
+from ovelt.archive import scan_files, walk_structure_files
 
 # Structure files found in directories: PDB and mmCIF, either gzipped.
-STRUCTURE_SUFFIXES = (".pdb", ".ent", ".cif", ".mmcif")
 FASTA_WIDTH = 60
 
 
@@ -86,7 +87,7 @@ class Progress:
     def active(self) -> bool:
         return self.bar is not None
 
-    def __call__(self, done: int, total: int) -> None:
+    def __call__(self, done: int, total: int | None) -> None:
         if self.bar is not None:
             self.bar.total = total
             self.bar.update(done - self.bar.n)
@@ -368,42 +369,54 @@ def msa_record(args: argparse.Namespace, files: list[str], names: list[str], out
 
 
 def target_files(targets: Sequence[str]) -> Iterator[str]:
-    """Files as given; directories searched recursively for structure files, in name order."""
+    """Files as given; directories searched recursively for structure files, lazily."""
     for t in targets:
         if os.path.isdir(t):
-            yield from sorted(str(p) for p in Path(t).rglob("*")
-                              if Path(p.name.removesuffix(".gz")).suffix.lower() in STRUCTURE_SUFFIXES and p.is_file())
+            yield from walk_structure_files(t)
         else:
             yield t
 
 
 def cmd_scan(args: argparse.Namespace) -> None:
     query = read_domain(args.query, args.chain)
-    paths = list(target_files(args.targets))
-    domains, skipped = [], 0
-    with Progress(args.quiet, "reading", len(paths)) as bar:
-        for path in paths:
-            try:
-                d = ovelt.Domain.from_pdb(path, args.chain)
-            except ValueError as e:
-                warn(f"skipped {path}: {e}")
-                skipped += 1
-            else:
-                d.id = path
-                domains.append(d)
-            bar.step()
-    if not domains:
-        raise Failure(f"no readable target among {len(paths)} files")
-    fn = ovelt.scan_database
-    with Progress(args.quiet, "scanning") as bar:
-        hits = fn(query, domains, score_cutoff=args.cutoff, max_hits=args.top, quick=args.quick,
-                  **search_keywords(fn, args.search), **run_keywords(args.threads, bar))
+    count = 0
+
+    def counted() -> Iterator[str]:
+        nonlocal count
+        for path in target_files(args.targets):
+            count += 1
+            yield path
+
+    client: Any = None
+    if args.scheduler:
+        try:
+            distributed: Any = importlib.import_module("dask.distributed")
+        except ImportError as e:
+            raise Failure("--scheduler needs dask.distributed (pip install ovelt[dask])") from e
+        client = distributed.Client(args.scheduler)
+    try:
+        with Progress(args.quiet, "scanning") as bar:
+            found = scan_files(query, counted(), search=None if args.search == "none" else args.search,
+                               quick=args.quick, score_cutoff=args.cutoff, max_hits=args.top, chain=args.chain,
+                               path_ids=True, client=client, **run_keywords(args.threads, bar))
+    finally:
+        if client is not None:
+            client.close()
+    hits = found.hits
+    for path, error in found.skipped:
+        warn(f"skipped {path}: {error}")
+    for path in found.lost:
+        warn(f"lost {path}: every worker scanning it died")
+    scanned = count - len(found.skipped) - len(found.lost)
+    if not scanned:
+        raise Failure(f"no readable target among {count} files")
 
     tm = any(getattr(h, "tm_score", None) is not None for h in hits)  # only some searches report it
     header = ["rank", "target", "score", "z_score", "rmsd", *(["tm_score"] if tm else []), "n_aligned"]
     rows = [[h.rank, h.target_id, h.score, h.z_score, number(h.rmsd), *([getattr(h, "tm_score")] if tm else []), h.n_aligned]
             for h in hits]
-    summary = (f"{len(paths)} targets: {len(domains)} scanned, {skipped} unreadable (skipped), "
+    summary = (f"{count} targets: {scanned} scanned, {len(found.skipped)} unreadable (skipped), "
+               f"{f'{len(found.lost)} lost, ' if found.lost else ''}"
                f"{len(hits)} hits (search: {args.search})")
     if args.tsv:
         write_text(args.tsv, "".join("\t".join("" if v is None else str(v) for v in r) + "\n"
@@ -473,7 +486,9 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     p.add_argument("--top", type=positive, default=100, metavar="N", help="report at most N hits (default 100)")
     p.add_argument("--cutoff", type=float, default=0.0, metavar="X", help="minimum score (default 0.0)")
     p.add_argument("--tsv", metavar="FILE", help="write the hits as TSV ('-': stdout)")
-    p.add_argument("--threads", type=positive, metavar="N", help="worker threads (default: all cores)")
+    p.add_argument("--threads", type=positive, metavar="N",
+                   help="worker threads (default: all cores; per worker with --scheduler)")
+    p.add_argument("--scheduler", metavar="ADDRESS", help="scan on the Dask cluster of this scheduler")
     p.set_defaults(run=cmd_scan)
     return parser, commands
 
