@@ -1,5 +1,7 @@
 """Scans of structure files in batches, locally and on a Dask cluster, against scan_database."""
 import gzip
+import os
+import signal
 import shutil
 
 import pytest
@@ -88,4 +90,25 @@ def test_dask_cluster_gives_the_same_hits(targets):
             distributed.Client(c) as client:
         got = archive.scan_files(query, targets, search="windows", max_hits=7, batch=3, threads=1, client=client)
     assert fields(got.hits) == fields(expected(query, targets, search="windows", max_hits=7))
+    assert got.skipped == [] and got.lost == []
+
+
+def test_batches_of_a_killed_worker_are_rescheduled(targets):
+    distributed = pytest.importorskip("dask.distributed")
+    query = ovelt.Domain.from_pdb(str(targets[0]))
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as c, \
+            distributed.Client(c) as client:
+        pids = client.run(os.getpid)
+        killed = []
+
+        def kill_one_worker(done, total):
+            if not killed:  # other batches are still in flight on both workers
+                killed.append(min(pids.values()))
+                os.kill(killed[0], signal.SIGKILL)
+
+        got = archive.scan_files(query, targets * 3, search="windows", batch=1, threads=1, client=client,
+                                 progress=kill_one_worker)
+        client_pids = client.run(os.getpid).values()  # the nanny restarted the killed worker
+    assert killed and killed[0] not in client_pids
+    assert fields(got.hits) == fields(expected(query, targets * 3, search="windows"))
     assert got.skipped == [] and got.lost == []
