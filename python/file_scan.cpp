@@ -8,7 +8,7 @@
 namespace ovelt {
 namespace {
 
-constexpr const char* kBatch = "_scan_batch";
+constexpr const char* kBatch = "scan_files";  // the only caller, as users see it
 constexpr const char* kRank = "_rank_hits";
 
 // The text of the pending exception, cleared.
@@ -155,7 +155,7 @@ PyObject* rank_hits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 }  // namespace
 
-PyMethodDef scan_batch_def = {kBatch, as_cfunc(scan_batch), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef scan_batch_def = {"_scan_batch", as_cfunc(scan_batch), METH_FASTCALL | METH_KEYWORDS,
                               "Reads and scans one batch of target files (see ovelt.archive)."};
 PyMethodDef rank_hits_def = {kRank, as_cfunc(rank_hits), METH_FASTCALL | METH_KEYWORDS,
                              "Ranks the hits kept by every batch (see ovelt.archive)."};

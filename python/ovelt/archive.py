@@ -125,9 +125,10 @@ def scan_files(
     """
     if isinstance(batch, bool) or not isinstance(batch, int) or batch < 1:
         raise ValueError(f"scan_files(): batch must be a positive integer, not {batch!r}")
-    options = dict(params=params, score_cutoff=score_cutoff, max_hits=max_hits, quick=quick,
-                   scan_mode=search is not None, search=search, chain=chain, path_ids=path_ids,
-                   threads=threads)
+    options: dict[str, Any] = dict(params=params, score_cutoff=score_cutoff, max_hits=max_hits, quick=quick,
+                                   scan_mode=search is not None, search=search, chain=chain,
+                                   path_ids=path_ids, threads=threads)
+    _core._scan_batch(query, [], 0, **options)  # refuses bad arguments before any file is read
     total = len(targets) if isinstance(targets, Sized) and not isinstance(targets, (str, os.PathLike)) else None
     chunks = batches(expand_targets(targets), batch)
     if client is None:
@@ -159,8 +160,9 @@ def _scan_dask(query: Domain, chunks: Iterator[list[str]], options: dict[str, An
     distributed: Any = importlib.import_module("dask.distributed")
 
     remote_query = client.scatter(query, broadcast=True)
-    # A batch whose worker dies is rescheduled by Dask (up to the
-    # scheduler's allowed failures); a few batches per worker in flight: the driver never holds the whole target list.
+    # A batch whose worker dies is rescheduled by Dask (up to the scheduler's
+    # allowed failures). A few batches per worker are in flight, so the
+    # driver never holds the whole target list.
     in_flight = 2 * max(1, len(client.scheduler_info().get("workers", {})))
     kept: list[Kept] = []
     skipped: list[Skipped] = []
