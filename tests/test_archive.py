@@ -112,3 +112,13 @@ def test_batches_of_a_killed_worker_are_rescheduled(targets):
     assert killed and killed[0] not in client_pids
     assert fields(got.hits) == fields(expected(query, targets * 3, search="windows"))
     assert got.skipped == [] and got.lost == []
+
+
+@pytest.mark.parametrize("kw, error", [
+    (dict(batch=0), ValueError), (dict(search="x"), ValueError), (dict(max_hits=-1), OverflowError),
+    (dict(params=1), TypeError),
+])
+def test_bad_arguments_are_refused_before_any_file_is_read(kw, error):
+    query = ovelt.Domain.from_pdb(str(STRUCTURES[0]))
+    with pytest.raises(error):
+        archive.scan_files(query, [], **kw)
