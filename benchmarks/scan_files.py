@@ -33,7 +33,7 @@ from ovelt.archive import expand_targets, scan_files
 
 DATA = Path(__file__).resolve().parent.parent / "tests" / "data"
 QUERY = DATA / "structures" / "globin" / "1mbn.pdb"
-MODES = {"quick": dict(quick=True), "windows": dict(search="windows")}
+MODES = {"quick": dict(search="none", quick=True), "windows": dict(search="windows")}
 
 
 def ca_records(path):
@@ -74,7 +74,7 @@ def timed(fn):
 def child(directory, threads):
     """Runs in a fresh process: a quick scan of a directory, its time and peak RSS."""
     query = ovelt.Domain.from_pdb(str(QUERY))
-    found, seconds = timed(lambda: scan_files(query, directory, quick=True, threads=threads, batch=1000))
+    found, seconds = timed(lambda: scan_files(query, directory, search="none", quick=True, threads=threads, batch=1000))
     print(json.dumps({"seconds": seconds, "hits": len(found.hits), "skipped": len(found.skipped),
                       "rss_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}))
 
@@ -110,7 +110,7 @@ def main():
         for mode, kw in MODES.items():
             def peer():
                 domains = [ovelt.Domain.from_pdb(p) for p in paths]
-                return ovelt.scan_database(query, domains, scan_mode=kw.get("search") is not None,
+                return ovelt.scan_database(query, domains, scan_mode=kw.get("search") != "none",
                                            quick=kw.get("quick", False), threads=2)
             ref, t_peer = timed(peer)
             runs = {

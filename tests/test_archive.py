@@ -21,7 +21,9 @@ def expected(query, paths, **kw):
     """scan_database on the domains read from `paths`, each named by its path as the file reader names it."""
     search = kw.pop("search", None)
     domains = [ovelt.Domain.from_pdb(str(p)) for p in paths]
-    return ovelt.scan_database(query, domains, scan_mode=search is not None, search=search, **kw)
+    if search == "none":
+        return ovelt.scan_database(query, domains, scan_mode=False, **kw)
+    return ovelt.scan_database(query, domains, search=search, **kw)
 
 
 @pytest.fixture(scope="module")
@@ -47,8 +49,9 @@ def targets(tmp_path_factory):
 
 
 @pytest.mark.parametrize("batch, threads, search, quick, max_hits", [
-    (1, 1, None, True, 100),
-    (4, 2, None, False, 5),
+    (1, 1, "none", True, 100),
+    (4, 2, "none", False, 5),
+    (5, 1, None, False, 4),
     (7, 2, "windows", False, 6),
     (1000, 2, "windows", False, 3),
 ])

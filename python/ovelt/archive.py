@@ -103,11 +103,12 @@ def scan_files(
             gzipped), a directory (searched recursively for *.pdb, *.ent,
             *.cif and *.mmcif, each also gzipped) or a glob pattern.
         params: Optional alignment parameters.
-        search: None aligns the targets from the frames they lie in (one DP
-            cycle with ``quick``), 'windows' by the sliding-window scan,
-            'sensitive' by the sensitive search. The hits are those of
-            ``scan_database(query, domains, params, score_cutoff, max_hits,
-            quick, scan_mode=search is not None, search=search)``.
+        search: None or 'windows' aligns the targets by the sliding-window
+            scan (``scan_database``'s default), 'sensitive' by the sensitive
+            search, 'none' from the frames the files lie in (one DP cycle
+            with ``quick``). The hits are those of ``scan_database`` on the
+            domains read from the files with the same settings
+            (``scan_mode=False`` for 'none').
         score_cutoff: Minimum score for reporting hits (default 0.0).
         max_hits: Maximum number of hits to return (default 100).
         chain: Chain read from every target (default: the first chain).
@@ -125,8 +126,11 @@ def scan_files(
     """
     if isinstance(batch, bool) or not isinstance(batch, int) or batch < 1:
         raise ValueError(f"scan_files(): batch must be a positive integer, not {batch!r}")
+    # 'none' is the command line's word for "no start search", which
+    # scan_database spells scan_mode=False.
+    in_frames = search == "none"
     options: dict[str, Any] = dict(params=params, score_cutoff=score_cutoff, max_hits=max_hits, quick=quick,
-                                   scan_mode=search is not None, search=search, chain=chain,
+                                   scan_mode=not in_frames, search=None if in_frames else search, chain=chain,
                                    path_ids=path_ids, threads=threads)
     _core._scan_batch(query, [], 0, **options)  # refuses bad arguments before any file is read
     total = len(targets) if isinstance(targets, Sized) and not isinstance(targets, (str, os.PathLike)) else None

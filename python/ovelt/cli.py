@@ -396,7 +396,7 @@ def cmd_scan(args: argparse.Namespace) -> None:
         client = distributed.Client(args.scheduler)
     try:
         with Progress(args.quiet, "scanning") as bar:
-            found = scan_files(query, counted(), search=None if args.search == "none" else args.search,
+            found = scan_files(query, counted(), search=args.search,
                                quick=args.quick, score_cutoff=args.cutoff, max_hits=args.top, chain=args.chain,
                                path_ids=True, client=client, **run_keywords(args.threads, bar))
     finally:
