@@ -140,24 +140,19 @@ PyObject* repr(PyObject* self) {
 }
 
 PyObject* reduce(PyObject* self, PyObject*) {
-  return guarded([&] {
+  return reduce_with(self, [&](StateWriter& w) {
     PairwiseValue& v = self_value(self);
     const auto [tm, tm_mobile] = v.tm();  // the image carries the scores, not the traces
-    StateWriter w;
     w.word(v.pairs.size());
     for (const auto& [i, j] : v.pairs) w.word(i), w.word(j);
     for (double x : {v.rmsd, v.score, v.seq_identity, tm, tm_mobile}) w.real(x);
     w.word(v.n_aligned);
     w.transform(v.transform);
-    return reduce_to_state(self, w);
   });
 }
 
 PyObject* from_state(PyObject* cls, PyObject* arg) {
-  return guarded([&]() -> PyObject* {
-    std::string_view bytes;
-    if (!state_bytes(arg, &bytes)) return nullptr;
-    StateReader in(bytes);
+  return restore<PairwiseValue>(cls, arg, [](StateReader& in) {
     PairwiseValue v;
     v.pairs.resize(in.count(16));
     for (auto& [i, j] : v.pairs) i = std::size_t(in.word()), j = std::size_t(in.word());
@@ -166,9 +161,7 @@ PyObject* from_state(PyObject* cls, PyObject* arg) {
     v.tm_scores.emplace(tm, tm_mobile);
     v.n_aligned = std::size_t(in.word());
     v.transform = in.transform();
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (!in.finished()) return raise_bad_state(type);
-    return box_new(type, std::move(v));
+    return v;
   });
 }
 

@@ -286,9 +286,8 @@ int is_nonempty(PyObject* self) { return self_domain(self).size() > 0; }
 
 // Pickling: every field of the record, residues included.
 PyObject* reduce(PyObject* self, PyObject*) {
-  return guarded([&] {
+  return reduce_with(self, [&](StateWriter& w) {
     const Domain& d = self_domain(self);
-    StateWriter w;
     w.text(d.id);
     w.text(d.pdb_file);
     w.text(d.chain);
@@ -301,15 +300,11 @@ PyObject* reduce(PyObject* self, PyObject*) {
       w.word(static_cast<unsigned char>(r.ss_code));
       w.word(r.index);
     }
-    return reduce_to_state(self, w);
   });
 }
 
 PyObject* from_state(PyObject* cls, PyObject* arg) {
-  return guarded([&]() -> PyObject* {
-    std::string_view bytes;
-    if (!state_bytes(arg, &bytes)) return nullptr;
-    StateReader in(bytes);
+  return restore<Domain>(cls, arg, [](StateReader& in) {
     Domain d;
     d.id = in.text();
     d.pdb_file = in.text();
@@ -323,9 +318,7 @@ PyObject* from_state(PyObject* cls, PyObject* arg) {
       r.ss_code = char(in.bounded(0x7F));
       r.index = std::uint32_t(in.bounded(0xFFFFFFFF));
     }
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (!in.finished()) return raise_bad_state(type);
-    return box_new(type, std::move(d));
+    return d;
   });
 }
 

@@ -132,9 +132,8 @@ std::vector<Transform> read_transforms(StateReader& in) {
 }
 
 PyObject* reduce(PyObject* self, PyObject*) {
-  return guarded([&] {
+  return reduce_with(self, [&](StateWriter& w) {
     const MultipleRecord& r = record(self);
-    StateWriter w;
     write_transforms(w, r.transforms);
     write_transforms(w, r.pre_transforms);
     w.word(r.source_paths.size());
@@ -147,15 +146,11 @@ PyObject* reduce(PyObject* self, PyObject*) {
       for (std::size_t d = 0; d < c.size(); ++d) w.word(c[d] ? *c[d] : kGapWord);
     w.real(r.avg_rmsd);
     w.real(r.score);
-    return reduce_to_state(self, w);
   });
 }
 
 PyObject* from_state(PyObject* cls, PyObject* arg) {
-  return guarded([&]() -> PyObject* {
-    std::string_view bytes;
-    if (!state_bytes(arg, &bytes)) return nullptr;
-    StateReader in(bytes);
+  return restore<MultipleRecord>(cls, arg, [](StateReader& in) {
     MultipleRecord r;
     r.transforms = read_transforms(in);
     r.pre_transforms = read_transforms(in);
@@ -171,15 +166,16 @@ PyObject* from_state(PyObject* cls, PyObject* arg) {
         // Residue indices are 32-bit; the largest 32-bit value is the gap itself.
         const std::uint64_t e = in.word();
         if (e == kGapWord) continue;
-        if (e >= 0xFFFFFFFF) return raise_bad_state(reinterpret_cast<PyTypeObject*>(cls));
+        if (e >= 0xFFFFFFFF) {
+          in.fail();
+          return r;
+        }
         c.set(d, std::size_t(e));
       }
     }
     r.avg_rmsd = in.real();
     r.score = in.real();
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (!in.finished()) return raise_bad_state(type);
-    return box_new(type, std::move(r));
+    return r;
   });
 }
 

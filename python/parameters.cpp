@@ -141,22 +141,17 @@ PyObject* repr(PyObject* self) {
 
 // Pickling: every field, the ones no operation reads included.
 PyObject* reduce(PyObject* self, PyObject*) {
-  return guarded([&] {
+  return reduce_with(self, [&](StateWriter& w) {
     const Parameters& p = self_params(self);
-    StateWriter w;
     for (std::uint32_t v : {p.n_passes, p.max_iter, p.verbosity, p.reserved_limit}) w.word(v);
     for (double v : {p.e1, p.e2, p.gap_open, p.gap_extend, p.cutoff_dist, p.score_cutoff, p.convergence}) w.real(v);
     w.word(p.use_secondary);
     w.word(p.reserved_count);
-    return reduce_to_state(self, w);
   });
 }
 
 PyObject* from_state(PyObject* cls, PyObject* arg) {
-  return guarded([&]() -> PyObject* {
-    std::string_view bytes;
-    if (!state_bytes(arg, &bytes)) return nullptr;
-    StateReader in(bytes);
+  return restore<Parameters>(cls, arg, [](StateReader& in) {
     Parameters p;
     for (std::uint32_t* v : {&p.n_passes, &p.max_iter, &p.verbosity, &p.reserved_limit})
       *v = std::uint32_t(in.bounded(0xFFFFFFFF));
@@ -164,9 +159,7 @@ PyObject* from_state(PyObject* cls, PyObject* arg) {
       *v = in.real();
     p.use_secondary = in.bounded(1) != 0;
     p.reserved_count = std::size_t(in.word());
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (!in.finished()) return raise_bad_state(type);
-    return box_new(type, p);
+    return p;
   });
 }
 

@@ -70,9 +70,8 @@ std::optional<double> read_optional(StateReader& in) {
 }
 
 PyObject* reduce(PyObject* self, PyObject*) {
-  return guarded([&] {
+  return reduce_with(self, [&](StateWriter& w) {
     const ScanHit& h = hit(self);
-    StateWriter w;
     w.text(h.target_id);
     w.word(h.rank);
     w.word(h.n_aligned);
@@ -80,15 +79,11 @@ PyObject* reduce(PyObject* self, PyObject*) {
     write_optional(w, h.e_value);
     write_optional(w, h.z_score);
     write_optional(w, h.tm_score);
-    return reduce_to_state(self, w);
   });
 }
 
 PyObject* from_state(PyObject* cls, PyObject* arg) {
-  return guarded([&]() -> PyObject* {
-    std::string_view bytes;
-    if (!state_bytes(arg, &bytes)) return nullptr;
-    StateReader in(bytes);
+  return restore<ScanHit>(cls, arg, [](StateReader& in) {
     ScanHit h;
     h.target_id = in.text();
     h.rank = std::size_t(in.word());
@@ -97,9 +92,7 @@ PyObject* from_state(PyObject* cls, PyObject* arg) {
     h.e_value = read_optional(in);
     h.z_score = read_optional(in);
     h.tm_score = read_optional(in);
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (!in.finished()) return raise_bad_state(type);
-    return box_new(type, std::move(h));
+    return h;
   });
 }
 

@@ -45,9 +45,10 @@ class StateReader {
   bool ok() const { return ok_; }
   // True when every byte was read and every field was in range.
   bool finished() const { return ok_ && pos_ == bytes_.size(); }
+  // Marks the image as damaged (a field out of range); returns false.
+  bool fail();
 
  private:
-  bool fail();
   std::string_view bytes_;
   std::size_t pos_ = 0;
   bool ok_ = true;
@@ -61,5 +62,30 @@ bool state_bytes(PyObject* arg, std::string_view* out);
 
 // ValueError "invalid pickled state for <class>".
 PyObject* raise_bad_state(PyTypeObject* cls);
+
+// The body of every __reduce__: the image that write(StateWriter&) makes.
+template <class Write>
+PyObject* reduce_with(PyObject* self, Write write) {
+  return guarded([&] {
+    StateWriter w;
+    write(w);
+    return reduce_to_state(self, w);
+  });
+}
+
+// The body of every _from_state: read(StateReader&) rebuilds the value; an
+// image that is short, long or out of range raises instead of making an object.
+template <class T, class Read>
+PyObject* restore(PyObject* cls, PyObject* arg, Read read) {
+  return guarded([&]() -> PyObject* {
+    std::string_view bytes;
+    if (!state_bytes(arg, &bytes)) return nullptr;
+    StateReader in(bytes);
+    T value = read(in);
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (!in.finished()) return raise_bad_state(type);
+    return box_new(type, std::move(value));
+  });
+}
 
 }  // namespace ovelt

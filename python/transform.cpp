@@ -109,23 +109,11 @@ PyObject* repr(PyObject* self) {
 }
 
 PyObject* reduce(PyObject* self, PyObject*) {
-  return guarded([&] {
-    StateWriter w;
-    w.transform(unbox<Transform>(self));
-    return reduce_to_state(self, w);
-  });
+  return reduce_with(self, [&](StateWriter& w) { w.transform(unbox<Transform>(self)); });
 }
 
 PyObject* from_state(PyObject* cls, PyObject* arg) {
-  return guarded([&]() -> PyObject* {
-    std::string_view bytes;
-    if (!state_bytes(arg, &bytes)) return nullptr;
-    StateReader in(bytes);
-    const Transform t = in.transform();
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (!in.finished()) return raise_bad_state(type);
-    return box_new(type, t);
-  });
+  return restore<Transform>(cls, arg, [](StateReader& in) { return in.transform(); });
 }
 
 PyMethodDef methods[] = {
