@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import ovelt
-from conftest import DATA, manifest_rows
+from conftest import DATA, manifest_rows, random_motion
 
 DOC = (
     "scan_database(query, targets, params=None, score_cutoff=0.0, max_hits=100, quick=False, scan_mode=True, *, "
@@ -194,17 +194,6 @@ def test_quick_alone_still_runs_scan_mode(small_db):
 
 # ---------------------------------------------------------------------------
 # Real structures
-
-
-def random_motion(coords, rng):
-    q = rng.normal(size=4)
-    a, b, c, d = q / np.linalg.norm(q)
-    rot = np.array([
-        [a * a + b * b - c * c - d * d, 2 * (b * c - a * d), 2 * (b * d + a * c)],
-        [2 * (b * c + a * d), a * a - b * b + c * c - d * d, 2 * (c * d - a * b)],
-        [2 * (b * d - a * c), 2 * (c * d + a * b), a * a - b * b - c * c + d * d],
-    ])
-    return np.ascontiguousarray(coords @ rot.T + rng.uniform(-50.0, 50.0, size=3))
 
 
 def test_family_members_rank_above_other_families(families):

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import ovelt
-from conftest import DATA
+from conftest import DATA, random_motion
 
 STRUCTURES = DATA / "structures"
 
@@ -22,17 +22,6 @@ def globins():
 @pytest.fixture(scope="module")
 def lipocalins():
     return family("lipocalin_obp")
-
-
-def random_motion(coords, rng):
-    q = rng.normal(size=4)
-    a, b, c, d = q / np.linalg.norm(q)
-    rot = np.array([
-        [a * a + b * b - c * c - d * d, 2 * (b * c - a * d), 2 * (b * d + a * c)],
-        [2 * (b * c + a * d), a * a - b * b + c * c - d * d, 2 * (c * d - a * b)],
-        [2 * (b * d - a * c), 2 * (c * d + a * b), a * a - b * b - c * c + d * d],
-    ])
-    return np.ascontiguousarray(coords @ rot.T + rng.uniform(-50.0, 50.0, size=3))
 
 
 @pytest.mark.parametrize("call", ["pairwise_align", "scan_database"])
