@@ -29,83 +29,165 @@ double squared_distance(Vec3 a, Vec3 b) {
   return dot(d, d);
 }
 
+// K residue pairs as columns of coordinates: fixed (f) and mobile (m).
+struct PairColumns {
+  const double *fx, *fy, *fz, *mx, *my, *mz;
+  std::size_t size;
+  PairColumns range(std::size_t start, std::size_t count) const {
+    return {fx + start, fy + start, fz + start, mx + start, my + start, mz + start, count};
+  }
+};
+
+// Sums over (optionally weighted) pairs that determine their least-squares fit.
+struct Moments {
+  double w = 0.0, f[3] = {0, 0, 0}, m[3] = {0, 0, 0}, mf[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+};
+
+// Weights are 0 or 1 (a selection) or absent (every pair).
+Moments moments(const PairColumns& p, const double* weight) {
+  Moments s;
+  double f0 = 0, f1 = 0, f2 = 0, m0 = 0, m1 = 0, m2 = 0;
+  double a00 = 0, a01 = 0, a02 = 0, a10 = 0, a11 = 0, a12 = 0, a20 = 0, a21 = 0, a22 = 0, w = 0;
+  for (std::size_t k = 0; k < p.size; ++k) {
+    const double c = weight ? weight[k] : 1.0;
+    const double fx = p.fx[k] * c, fy = p.fy[k] * c, fz = p.fz[k] * c;
+    const double mx = p.mx[k], my = p.my[k], mz = p.mz[k];
+    w += c;
+    f0 += fx, f1 += fy, f2 += fz;
+    m0 += mx * c, m1 += my * c, m2 += mz * c;
+    a00 += mx * fx, a01 += mx * fy, a02 += mx * fz;
+    a10 += my * fx, a11 += my * fy, a12 += my * fz;
+    a20 += mz * fx, a21 += mz * fy, a22 += mz * fz;
+  }
+  s.w = w;
+  s.f[0] = f0, s.f[1] = f1, s.f[2] = f2;
+  s.m[0] = m0, s.m[1] = m1, s.m[2] = m2;
+  const double a[3][3] = {{a00, a01, a02}, {a10, a11, a12}, {a20, a21, a22}};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) s.mf[i][j] = a[i][j];
+  return s;
+}
+
+// The least-squares superposition of the mobile points onto the fixed ones:
+// the library's optimal rotation of the centred correlation matrix.
+Transform fit_moments(const Moments& s) {
+  if (!(s.w > 0.0)) return {};
+  const double cf[3] = {s.f[0] / s.w, s.f[1] / s.w, s.f[2] / s.w};
+  const double cm[3] = {s.m[0] / s.w, s.m[1] / s.w, s.m[2] / s.w};
+  Mat3 h;
+  for (int a = 0; a < 3; ++a)
+    for (int b = 0; b < 3; ++b) h[a][b] = s.mf[a][b] - s.w * cm[a] * cf[b];
+  Transform t;
+  t.rotation = optimal_rotation(h);
+  const Vec3 rc = t.apply({cm[0], cm[1], cm[2]});
+  t.translation = Vec3{cf[0], cf[1], cf[2]} - rc;
+  return t;
+}
+
+// Squared distances of the pairs with the mobile points moved by t.
+void pair_distances(const Transform& t, const PairColumns& p, double* __restrict d2) {
+  const auto& r = t.rotation;
+  const Vec3 tr = t.translation;
+  for (std::size_t k = 0; k < p.size; ++k) {
+    const double x = p.mx[k], y = p.my[k], z = p.mz[k];
+    const double dx = p.fx[k] - (r[0][0] * x + r[0][1] * y + r[0][2] * z + tr.x);
+    const double dy = p.fy[k] - (r[1][0] * x + r[1][1] * y + r[1][2] * z + tr.y);
+    const double dz = p.fz[k] - (r[2][0] * x + r[2][1] * y + r[2][2] * z + tr.z);
+    d2[k] = dx * dx + dy * dy + dz * dz;
+  }
+}
+
+// Sum of the TM terms 1 / (1 + d2 / d0^2) (four partial sums, a fixed order).
+double tm_sum(const double* d2, std::size_t count, double inv_d0_sq) {
+  double s[4] = {0, 0, 0, 0};
+  std::size_t k = 0;
+  for (; k + 4 <= count; k += 4)
+    for (int l = 0; l < 4; ++l) s[l] += 1.0 / (1.0 + d2[k + l] * inv_d0_sq);
+  for (; k < count; ++k) s[0] += 1.0 / (1.0 + d2[k] * inv_d0_sq);
+  return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
+// Selection of the pairs closer than c: weight 1 or 0 per pair; c grows by
+// 0.5 until 3 qualify (or until it passes every finite distance: NaN never
+// qualifies). Returns the number selected.
+std::size_t select(const double* d2, std::size_t count, double c, double* __restrict weight) {
+  const std::size_t want = std::min<std::size_t>(3, count);
+  for (;; c += 0.5) {
+    const double c2 = c * c;
+    std::size_t chosen = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+      weight[k] = d2[k] < c2 ? 1.0 : 0.0;
+      chosen += d2[k] < c2;
+    }
+    if (chosen >= want) return chosen;
+    double farthest = 0.0;
+    for (std::size_t k = 0; k < count; ++k)
+      if (std::isfinite(d2[k])) farthest = std::max(farthest, d2[k]);
+    if (c2 > farthest) return chosen;
+  }
+}
+
+// Columns of a point list (x, y, z each contiguous).
+struct Columns {
+  std::vector<double> c[3];
+  explicit Columns(const PointList& p) {
+    for (auto& v : c) v.resize(p.size());
+    for (std::size_t k = 0; k < p.size(); ++k) c[0][k] = p[k].x, c[1][k] = p[k].y, c[2][k] = p[k].z;
+  }
+};
+
+Vec3 mean_of(const PointList& p) {
+  Vec3 mean{};
+  for (const Vec3& v : p) mean = mean + v;
+  const double n = double(p.size());
+  return {mean.x / n, mean.y / n, mean.z / n};
+}
+
+PointList minus(const PointList& p, Vec3 shift) {
+  PointList out(p.size());
+  for (std::size_t k = 0; k < p.size(); ++k) out[k] = p[k] - shift;
+  return out;
+}
+
+// Both chains are centred on their own means: the fits then work on small
+// numbers, and a transform found here moves between the input frames after
+// adding the means back (see to_input_frame).
 class Search {
  public:
   Search(const PointList& x, const PointList& y, const AlignmentConfig& config)
-      : x_(x), y_(y), config_(config), n_(x.size()), m_(y.size()) {
+      : mean_x_(mean_of(x)), mean_y_(mean_of(y)), x_(minus(x, mean_x_)), y_(minus(y, mean_y_)), xc_(x_), yc_(y_), config_(config), n_(x.size()), m_(y.size()) {
     d0r_ = tm_d0(n_);
     d0a_ = tm_d0(std::min(n_, m_));
     ds_ = std::clamp(d0r_, 4.5, 8.0);
+    inv_d0r_sq_ = 1.0 / (d0r_ * d0r_);
+    for (int c = 0; c < 3; ++c) xf_[c].assign(xc_.c[c].begin(), xc_.c[c].end());
   }
 
   StartSearch run();
 
  private:
-  // Least-squares fit of the mobile residues onto the fixed ones over
-  // pairs[idx(0)], ..., pairs[idx(count - 1)]: the library's optimal rotation
-  // of the centred correlation matrix, without gathering the points first.
-  template <class Index>
-  Transform fit(const std::vector<ResiduePair>& pairs, const Index& idx, std::size_t count) const {
-    if (count == 0) return {};
-    double cf[3] = {0, 0, 0}, cm[3] = {0, 0, 0};
-    for (std::size_t k = 0; k < count; ++k) {
-      const ResiduePair p = pairs[idx(k)];
-      const Vec3 f = x_[p.first], m = y_[p.second];
-      cf[0] += f.x, cf[1] += f.y, cf[2] += f.z;
-      cm[0] += m.x, cm[1] += m.y, cm[2] += m.z;
+  // Pairs gathered into columns (gathered_), valid until the next gather.
+  PairColumns gather(const std::vector<ResiduePair>& pairs) {
+    const std::size_t k = pairs.size();
+    for (auto& v : gathered_) v.resize(k);
+    for (std::size_t q = 0; q < k; ++q) {
+      const auto [i, j] = pairs[q];
+      gathered_[0][q] = xc_.c[0][i], gathered_[1][q] = xc_.c[1][i], gathered_[2][q] = xc_.c[2][i];
+      gathered_[3][q] = yc_.c[0][j], gathered_[4][q] = yc_.c[1][j], gathered_[5][q] = yc_.c[2][j];
     }
-    for (int a = 0; a < 3; ++a) {
-      cf[a] /= double(count);
-      cm[a] /= double(count);
-    }
-    Mat3 h{};
-    for (std::size_t k = 0; k < count; ++k) {
-      const ResiduePair p = pairs[idx(k)];
-      const Vec3 f = x_[p.first], m = y_[p.second];
-      const double fv[3] = {f.x - cf[0], f.y - cf[1], f.z - cf[2]};
-      const double mv[3] = {m.x - cm[0], m.y - cm[1], m.z - cm[2]};
-      for (int a = 0; a < 3; ++a)
-        for (int b = 0; b < 3; ++b) h[a][b] += mv[a] * fv[b];
-    }
-    Transform t;
-    t.rotation = optimal_rotation(h);
-    const Vec3 rc = t.apply({cm[0], cm[1], cm[2]});
-    t.translation = Vec3{cf[0], cf[1], cf[2]} - rc;
-    return t;
+    return {gathered_[0].data(), gathered_[1].data(), gathered_[2].data(),
+            gathered_[3].data(), gathered_[4].data(), gathered_[5].data(), k};
   }
-  Transform fit_range(const std::vector<ResiduePair>& pairs, std::size_t start, std::size_t count) {
-    return fit(pairs, [start](std::size_t k) { return start + k; }, count);
+  // The pairs (i, i + offset) for i in [lo, hi), straight from the chains.
+  PairColumns diagonal(std::ptrdiff_t lo, std::ptrdiff_t hi, std::ptrdiff_t offset) const {
+    const auto i = std::size_t(lo), j = std::size_t(lo + offset);
+    return {xc_.c[0].data() + i, xc_.c[1].data() + i, xc_.c[2].data() + i,
+            yc_.c[0].data() + j, yc_.c[1].data() + j, yc_.c[2].data() + j, std::size_t(hi - lo)};
   }
-  Transform fit_subset(const std::vector<ResiduePair>& pairs, const std::vector<std::uint32_t>& subset) {
-    return fit(pairs, [&subset](std::size_t k) { return subset[k]; }, subset.size());
-  }
-
-  // Squared distances of the pairs under t, into dist_.
-  void pair_distances(const Transform& t, const std::vector<ResiduePair>& pairs) {
-    dist_.resize(pairs.size());
-    for (std::size_t k = 0; k < pairs.size(); ++k)
-      dist_[k] = squared_distance(x_[pairs[k].first], t.apply(y_[pairs[k].second]));
-  }
-  double tm_of_distances() const {
-    const double inv = 1.0 / (d0r_ * d0r_);
-    double sum = 0.0;
-    for (double d2 : dist_) sum += 1.0 / (1.0 + d2 * inv);
-    return sum / double(n_);
-  }
-  // Pairs closer than c under the distances in dist_; c grows by 0.5 until 3
-  // qualify (or until it passes every finite distance: NaN never qualifies).
-  std::vector<std::uint32_t> select(double c) const {
-    std::vector<std::uint32_t> sel;
-    const std::size_t want = std::min<std::size_t>(3, dist_.size());
-    double farthest = 0.0;
-    for (double d2 : dist_)
-      if (std::isfinite(d2)) farthest = std::max(farthest, d2);
-    for (;; c += 0.5) {
-      sel.clear();
-      for (std::size_t k = 0; k < dist_.size(); ++k)
-        if (dist_[k] < c * c) sel.push_back(std::uint32_t(k));
-      if (sel.size() >= want || c * c > farthest) return sel;
-    }
+  double tm_under(const Transform& t, const PairColumns& p) {
+    dist_.resize(p.size);
+    pair_distances(t, p, dist_.data());
+    return tm_sum(dist_.data(), p.size, inv_d0r_sq_) / double(n_);
   }
 
   Fit tm_fit(const std::vector<ResiduePair>& pairs);
@@ -126,12 +208,20 @@ class Search {
   std::vector<Transform> window_fits(const Fit& f);
   double path_proxy(const Transform& t, const std::vector<ResiduePair>& pairs) const;
 
-  const PointList &x_, &y_;
+  // A transform between the centred chains as one between the input chains.
+  Transform to_input_frame(Transform t) const {
+    t.translation = t.translation + mean_x_ - Transform{t.rotation, {}}.apply(mean_y_);
+    return t;
+  }
+
+  const Vec3 mean_x_, mean_y_;
+  const PointList x_, y_;  // centred
+  const Columns xc_, yc_;
   const AlignmentConfig& config_;
   std::size_t n_, m_;
-  double d0r_, d0a_, ds_;
-  std::vector<double> moved_xyz_[3];
-  std::vector<double> dist_;
+  double d0r_, d0a_, ds_, inv_d0r_sq_;
+  std::vector<float> xf_[3], moved_[3];
+  std::vector<double> gathered_[6], dist_, weight_;
   GapOpenWorkspace dp_;
 };
 
@@ -140,46 +230,47 @@ Fit Search::tm_fit(const std::vector<ResiduePair>& pairs) {
   best.pairs = pairs;
   const std::size_t k = pairs.size();
   if (k < 3) return best;
-  std::vector<std::vector<std::uint32_t>> tried;
+  const PairColumns p = gather(pairs);
+  weight_.resize(k);
+  std::vector<std::vector<double>> tried;
   auto from = [&](Transform t) {
     for (int it = 0; it < 8; ++it) {
-      pair_distances(t, pairs);
-      const double tm = tm_of_distances();
+      const double tm = tm_under(t, p);
       if (tm > best.tm) {
         best.tm = tm;
         best.transform = t;
       }
-      std::vector<std::uint32_t> sel = select(ds_);
-      if (std::find(tried.begin(), tried.end(), sel) != tried.end()) return;
-      t = fit_subset(pairs, sel);
-      tried.push_back(std::move(sel));
+      select(dist_.data(), k, ds_, weight_.data());
+      if (std::find(tried.begin(), tried.end(), weight_) != tried.end()) return;
+      t = fit_moments(moments(p, weight_.data()));
+      tried.push_back(weight_);
     }
   };
-  if (k < 4) from(fit_range(pairs, 0, k));
+  if (k < 4) from(fit_moments(moments(p, nullptr)));
   for (const std::size_t len : {k, k / 2, k / 4}) {
     if (len < 4) break;
-    for (std::size_t s = 0; s + len <= k; s += len / 2) from(fit_range(pairs, s, len));
+    for (std::size_t s = 0; s + len <= k; s += len / 2) from(fit_moments(moments(p.range(s, len), nullptr)));
   }
   return best;
 }
 
 std::vector<ResiduePair> Search::align_under(const Transform& t) {
-  for (int c = 0; c < 3; ++c) moved_xyz_[c].resize(m_);
+  for (int c = 0; c < 3; ++c) moved_[c].resize(m_);
   for (std::size_t j = 0; j < m_; ++j) {
     const Vec3 p = t.apply(y_[j]);
-    moved_xyz_[0][j] = p.x;
-    moved_xyz_[1][j] = p.y;
-    moved_xyz_[2][j] = p.z;
+    moved_[0][j] = float(p.x);
+    moved_[1][j] = float(p.y);
+    moved_[2][j] = float(p.z);
   }
-  const double inv = 1.0 / (d0a_ * d0a_);
+  const float inv = float(1.0 / (d0a_ * d0a_));
   return gap_open_align(
              n_, m_,
-             [&](std::size_t i, double* __restrict row) {
-               const Vec3 a = x_[i];
-               const double *mx = moved_xyz_[0].data(), *my = moved_xyz_[1].data(), *mz = moved_xyz_[2].data();
+             [&](std::size_t i, float* __restrict row) {
+               const float ax = xf_[0][i], ay = xf_[1][i], az = xf_[2][i];
+               const float *mx = moved_[0].data(), *my = moved_[1].data(), *mz = moved_[2].data();
                for (std::size_t j = 0; j < m_; ++j) {
-                 const double dx = a.x - mx[j], dy = a.y - my[j], dz = a.z - mz[j];
-                 row[j] = 1.0 / (1.0 + (dx * dx + dy * dy + dz * dz) * inv);
+                 const float dx = ax - mx[j], dy = ay - my[j], dz = az - mz[j];
+                 row[j] = 1.0f / (1.0f + (dx * dx + dy * dy + dz * dz) * inv);
                }
              },
              kRefineGapOpen, dp_)
@@ -190,8 +281,8 @@ void Search::secondary_structure_seed(std::vector<Fit>& out) {
   const std::string a = ca_secondary_structure(x_), b = ca_secondary_structure(y_);
   GapOpenAlignment sa = gap_open_align(
       n_, m_,
-      [&](std::size_t i, double* row) {
-        for (std::size_t j = 0; j < m_; ++j) row[j] = a[i] == b[j] ? 1.0 : 0.0;
+      [&](std::size_t i, float* row) {
+        for (std::size_t j = 0; j < m_; ++j) row[j] = a[i] == b[j] ? 1.0f : 0.0f;
       },
       kStringGapOpen, dp_);
   Fit f = tm_fit(sa.pairs);
@@ -200,40 +291,46 @@ void Search::secondary_structure_seed(std::vector<Fit>& out) {
 
 void Search::threading_seeds(std::vector<Fit>& out) {
   const std::size_t min_overlap = std::max<std::size_t>(5, std::min(n_, m_) / 2);
-  std::vector<Fit> best;
-  std::vector<ResiduePair> pairs;
+  struct Seed {
+    std::ptrdiff_t offset;
+    Fit fit;
+  };
+  std::vector<Seed> best;
+  std::vector<double> previous;
   const auto nn = std::ptrdiff_t(n_), mm = std::ptrdiff_t(m_);
   for (std::ptrdiff_t offset = -(nn - 1); offset < mm; ++offset) {
     const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -offset), hi = std::min(nn, mm - offset);
     if (hi - lo < std::ptrdiff_t(min_overlap)) continue;
-    pairs.clear();
-    for (std::ptrdiff_t i = lo; i < hi; ++i) pairs.emplace_back(std::size_t(i), std::size_t(i + offset));
+    const PairColumns p = diagonal(lo, hi, offset);
+    weight_.resize(p.size);
     Fit f;
-    Transform t = fit_range(pairs, 0, pairs.size());
-    std::vector<std::uint32_t> previous;
+    Transform t = fit_moments(moments(p, nullptr));
+    previous.clear();
     for (int round = 0; round < 3; ++round) {
-      pair_distances(t, pairs);
-      const double tm = tm_of_distances();
+      const double tm = tm_under(t, p);
       if (tm > f.tm) {
         f.tm = tm;
         f.transform = t;
       }
       if (round == 2) break;
-      std::vector<std::uint32_t> sel = select(ds_);
+      const std::size_t chosen = select(dist_.data(), p.size, ds_, weight_.data());
       // The same selection gives the same fit again: nothing more to find.
-      if (sel.size() == pairs.size() || sel == previous) break;
-      t = fit_subset(pairs, sel);
-      previous = std::move(sel);
+      if (chosen == p.size || weight_ == previous) break;
+      t = fit_moments(moments(p, weight_.data()));
+      previous = weight_;
     }
     // Offsets arrive in increasing order: an equal score never displaces an earlier one.
-    auto at = std::find_if(best.begin(), best.end(), [&](const Fit& b) { return f.tm > b.tm; });
+    auto at = std::find_if(best.begin(), best.end(), [&](const Seed& b) { return f.tm > b.fit.tm; });
     if (best.size() < kThreadingSeeds || at != best.end()) {
-      f.pairs = pairs;
-      best.insert(at, std::move(f));
+      best.insert(at, {offset, std::move(f)});
       if (best.size() > kThreadingSeeds) best.pop_back();
     }
   }
-  for (Fit& f : best) out.push_back(std::move(f));
+  for (Seed& s : best) {
+    const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -s.offset), hi = std::min(nn, mm - s.offset);
+    for (std::ptrdiff_t i = lo; i < hi; ++i) s.fit.pairs.emplace_back(std::size_t(i), std::size_t(i + s.offset));
+    out.push_back(std::move(s.fit));
+  }
 }
 
 void Search::fragment_seeds(std::vector<Fit>& out) {
@@ -247,37 +344,30 @@ void Search::fragment_seeds(std::vector<Fit>& out) {
   while (std::gcd(step_x, step_y) != 1) ++step_y;
 
   // Internal distances of every fragment, for a cheap shape comparison.
-  auto internal = [len](const PointList& p, std::size_t step) {
-    std::vector<std::vector<double>> out;
-    for (std::size_t a = 0; a + len <= p.size(); a += step) {
-      std::vector<double> d;
-      d.reserve(len * (len - 1) / 2);
+  const std::size_t per = len * (len - 1) / 2;
+  auto internal = [len, per](const PointList& p, std::size_t step) {
+    std::vector<double> out;
+    for (std::size_t a = 0; a + len <= p.size(); a += step)
       for (std::size_t i = 0; i < len; ++i)
-        for (std::size_t j = i + 1; j < len; ++j) d.push_back(std::sqrt(squared_distance(p[a + i], p[a + j])));
-      out.push_back(std::move(d));
-    }
+        for (std::size_t j = i + 1; j < len; ++j) out.push_back(std::sqrt(squared_distance(p[a + i], p[a + j])));
     return out;
   };
-  const auto dx = internal(x_, step_x), dy = internal(y_, step_y);
-  const double limit = 2.0 * 2.0 * double(len * (len - 1) / 2);
-  const double inv = 1.0 / (d0r_ * d0r_);
+  const std::vector<double> dx = internal(x_, step_x), dy = internal(y_, step_y);
+  const double limit = 2.0 * 2.0 * double(per);
   std::vector<Fit> best;
-  for (std::size_t fa = 0; fa < dx.size(); ++fa) {
-    for (std::size_t fb = 0; fb < dy.size(); ++fb) {
+  for (std::size_t fa = 0; fa * per < dx.size(); ++fa) {
+    for (std::size_t fb = 0; fb * per < dy.size(); ++fb) {
+      const double *u = dx.data() + fa * per, *v = dy.data() + fb * per;
       double diff = 0.0;
-      for (std::size_t k = 0; k < dx[fa].size() && diff <= limit; ++k)
-        diff += (dx[fa][k] - dy[fb][k]) * (dx[fa][k] - dy[fb][k]);
+      for (std::size_t k = 0; k < per && diff <= limit; ++k) diff += (u[k] - v[k]) * (u[k] - v[k]);
       if (diff > limit) continue;
       const std::size_t a = fa * step_x, b = fb * step_y;
       const Transform t = superpose(x_.data() + a, len, y_.data() + b, len).transform;
-      double sum = 0.0;
       const auto shift = std::ptrdiff_t(b) - std::ptrdiff_t(a);
       const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -shift),
                            hi = std::min(std::ptrdiff_t(n_), std::ptrdiff_t(m_) - shift);
-      for (std::ptrdiff_t i = lo; i < hi; ++i)
-        sum += 1.0 / (1.0 + squared_distance(x_[std::size_t(i)], t.apply(y_[std::size_t(i + shift)])) * inv);
       Fit f;
-      f.tm = sum / double(n_);
+      f.tm = tm_under(t, diagonal(lo, hi, shift));
       f.transform = t;
       auto at = std::find_if(best.begin(), best.end(), [&](const Fit& o) { return f.tm > o.tm; });
       if (best.size() < kFragmentSeeds || at != best.end()) {
@@ -327,18 +417,22 @@ void Search::drop_duplicates(std::vector<Track>& tracks, double r) const {
 
 std::vector<Transform> Search::window_fits(const Fit& f) {
   std::vector<Transform> out{f.transform};
-  const std::vector<ResiduePair>& p = f.pairs;
+  const PairColumns p = gather(f.pairs);
+  weight_.resize(p.size);
   for (std::size_t w : {32u, 64u}) {
-    if (w > p.size()) continue;
-    for (std::size_t s = 0; s + w <= p.size(); s += w / 2) {
-      Transform t = fit_range(p, s, w);
+    if (w > p.size) continue;
+    for (std::size_t s = 0; s + w <= p.size; s += w / 2) {
+      Transform t = fit_moments(moments(p.range(s, w), nullptr));
       for (int round = 0; round < 3; ++round) {
-        pair_distances(t, p);
-        std::vector<std::uint32_t> close;
-        for (std::size_t k = 0; k < p.size(); ++k)
-          if (dist_[k] < 1.5 * 1.5) close.push_back(std::uint32_t(k));
-        if (close.size() < 4) break;
-        t = fit_subset(p, close);
+        dist_.resize(p.size);
+        pair_distances(t, p, dist_.data());
+        std::size_t close = 0;
+        for (std::size_t k = 0; k < p.size; ++k) {
+          weight_[k] = dist_[k] < 1.5 * 1.5 ? 1.0 : 0.0;
+          close += dist_[k] < 1.5 * 1.5;
+        }
+        if (close < 4) break;
+        t = fit_moments(moments(p, weight_.data()));
       }
       out.push_back(t);
     }
@@ -390,6 +484,7 @@ StartSearch Search::run() {
     for (int k = 0; k < kMoreIterations && !t.done; ++k) refine(t);
   drop_duplicates(tracks, kSameFit);
   out.best = tracks.front().fit;
+  out.best.transform = to_input_frame(out.best.transform);
 
   struct Candidate {
     Transform transform;
@@ -399,13 +494,15 @@ StartSearch Search::run() {
   for (const Track& t : tracks)
     for (const Transform& w : window_fits(t.fit)) pool.push_back({w, path_proxy(w, t.fit.pairs)});
   std::stable_sort(pool.begin(), pool.end(), [](const Candidate& a, const Candidate& b) { return a.proxy > b.proxy; });
+  std::vector<Transform> kept;
   for (const Candidate& c : pool) {
-    if (out.starts.size() == kStarts) break;
-    const bool same = std::any_of(out.starts.begin(), out.starts.end(), [&](const Transform& s) {
+    if (kept.size() == kStarts) break;
+    const bool same = std::any_of(kept.begin(), kept.end(), [&](const Transform& s) {
       return transform_difference(s, c.transform, y_) < kSameStart;
     });
     if (!same) {
-      out.starts.push_back(c.transform);
+      kept.push_back(c.transform);
+      out.starts.push_back(to_input_frame(c.transform));
       out.proxies.push_back(c.proxy);
     }
   }

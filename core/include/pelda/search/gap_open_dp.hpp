@@ -11,13 +11,13 @@
 namespace pelda {
 
 // Fills row i (0-based) of the score matrix: out[j] for every column j.
-using ScoreRow = std::function<void(std::size_t i, double* out)>;
+using ScoreRow = std::function<void(std::size_t i, float* out)>;
 
 // Buffers of the alignment, reusable by later calls.
 struct GapOpenWorkspace {
-  std::vector<double> h_prev, h_cur, e_prev, e_cur, row, last_column;
-  std::vector<std::uint8_t> moves;        // per cell: which case gave H, G and E
-  std::vector<std::int32_t> gap_source;   // per cell: column a row gap leaves from
+  std::vector<float> h, e, row, last_column;
+  std::vector<float> g;                 // per cell: G, to find where a row gap leaves from
+  std::vector<std::uint16_t> moves;     // per 4 cells: which case gave H, G and E
 };
 
 struct GapOpenAlignment {
@@ -33,6 +33,7 @@ struct GapOpenAlignment {
 // The path ends at the best cell of the last row, or of the last column when
 // that is strictly better. Ties: D before E, G before F, the nearest k for F,
 // opening before extending E, the first cell in a row or column scan.
+// Sums are kept in single precision, four columns at a time.
 GapOpenAlignment gap_open_align(std::size_t n, std::size_t m, const ScoreRow& scores, double gap_open,
                                 GapOpenWorkspace& ws);
 
