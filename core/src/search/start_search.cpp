@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 #include <string>
 
 #include "pelda/math/superpose.hpp"
 #include "pelda/search/ca_secondary_structure.hpp"
 #include "pelda/search/gap_open_dp.hpp"
+#include "pelda/search/quaternion_rotation.hpp"
 #include "pelda/search/structural_alignment.hpp"
 
 namespace pelda {
@@ -38,38 +40,60 @@ struct PairColumns {
   }
 };
 
+constexpr double kOnes[2] = {1.0, 1.0};
+
 // Sums over (optionally weighted) pairs that determine their least-squares fit.
 struct Moments {
   double w = 0.0, f[3] = {0, 0, 0}, m[3] = {0, 0, 0}, mf[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
 };
 
+// Two doubles side by side: the loops over pairs below work on two pairs at
+// a time (partial sums per lane, always added in the same order).
+typedef double D2 __attribute__((vector_size(16)));
+
+D2 load2(const double* p) {
+  D2 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+// Pair k alone, the other lane zero.
+D2 load1(const double* p) { return D2{p[0], 0.0}; }
+
 // Weights are 0 or 1 (a selection) or absent (every pair).
-Moments moments(const PairColumns& p, const double* weight) {
-  Moments s;
-  double f0 = 0, f1 = 0, f2 = 0, m0 = 0, m1 = 0, m2 = 0;
-  double a00 = 0, a01 = 0, a02 = 0, a10 = 0, a11 = 0, a12 = 0, a20 = 0, a21 = 0, a22 = 0, w = 0;
-  for (std::size_t k = 0; k < p.size; ++k) {
-    const double c = weight ? weight[k] : 1.0;
-    const double fx = p.fx[k] * c, fy = p.fy[k] * c, fz = p.fz[k] * c;
-    const double mx = p.mx[k], my = p.my[k], mz = p.mz[k];
+template <bool Weighted>
+Moments weighted_moments(const PairColumns& p, const double* weight) {
+  D2 w{}, sf0{}, sf1{}, sf2{}, sm0{}, sm1{}, sm2{};
+  D2 a00{}, a01{}, a02{}, a10{}, a11{}, a12{}, a20{}, a21{}, a22{};
+  auto add = [&](auto load, std::size_t k) {
+    const D2 c = Weighted ? load(weight + k) : load(kOnes);
+    const D2 fx = load(p.fx + k) * c, fy = load(p.fy + k) * c, fz = load(p.fz + k) * c;
+    const D2 mx = load(p.mx + k), my = load(p.my + k), mz = load(p.mz + k);
     w += c;
-    f0 += fx, f1 += fy, f2 += fz;
-    m0 += mx * c, m1 += my * c, m2 += mz * c;
+    sf0 += fx, sf1 += fy, sf2 += fz;
+    sm0 += mx * c, sm1 += my * c, sm2 += mz * c;
     a00 += mx * fx, a01 += mx * fy, a02 += mx * fz;
     a10 += my * fx, a11 += my * fy, a12 += my * fz;
     a20 += mz * fx, a21 += mz * fy, a22 += mz * fz;
-  }
-  s.w = w;
-  s.f[0] = f0, s.f[1] = f1, s.f[2] = f2;
-  s.m[0] = m0, s.m[1] = m1, s.m[2] = m2;
-  const double a[3][3] = {{a00, a01, a02}, {a10, a11, a12}, {a20, a21, a22}};
+  };
+  std::size_t k = 0;
+  for (; k + 2 <= p.size; k += 2) add(load2, k);
+  if (k < p.size) add(load1, k);
+  auto sum = [](D2 v) { return v[0] + v[1]; };
+  Moments s;
+  s.w = sum(w);
+  s.f[0] = sum(sf0), s.f[1] = sum(sf1), s.f[2] = sum(sf2);
+  s.m[0] = sum(sm0), s.m[1] = sum(sm1), s.m[2] = sum(sm2);
+  const D2 a[3][3] = {{a00, a01, a02}, {a10, a11, a12}, {a20, a21, a22}};
   for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) s.mf[i][j] = a[i][j];
+    for (int j = 0; j < 3; ++j) s.mf[i][j] = sum(a[i][j]);
   return s;
 }
 
-// The least-squares superposition of the mobile points onto the fixed ones:
-// the library's optimal rotation of the centred correlation matrix.
+Moments moments(const PairColumns& p, const double* weight) {
+  return weight ? weighted_moments<true>(p, weight) : weighted_moments<false>(p, nullptr);
+}
+
+// The least-squares superposition of the mobile points onto the fixed ones.
 Transform fit_moments(const Moments& s) {
   if (!(s.w > 0.0)) return {};
   const double cf[3] = {s.f[0] / s.w, s.f[1] / s.w, s.f[2] / s.w};
@@ -78,53 +102,67 @@ Transform fit_moments(const Moments& s) {
   for (int a = 0; a < 3; ++a)
     for (int b = 0; b < 3; ++b) h[a][b] = s.mf[a][b] - s.w * cm[a] * cf[b];
   Transform t;
-  t.rotation = optimal_rotation(h);
+  t.rotation = quaternion_rotation(h);
   const Vec3 rc = t.apply({cm[0], cm[1], cm[2]});
   t.translation = Vec3{cf[0], cf[1], cf[2]} - rc;
   return t;
 }
 
-// Squared distances of the pairs with the mobile points moved by t.
-void pair_distances(const Transform& t, const PairColumns& p, double* __restrict d2) {
-  const auto& r = t.rotation;
-  const Vec3 tr = t.translation;
-  for (std::size_t k = 0; k < p.size; ++k) {
-    const double x = p.mx[k], y = p.my[k], z = p.mz[k];
-    const double dx = p.fx[k] - (r[0][0] * x + r[0][1] * y + r[0][2] * z + tr.x);
-    const double dy = p.fy[k] - (r[1][0] * x + r[1][1] * y + r[1][2] * z + tr.y);
-    const double dz = p.fz[k] - (r[2][0] * x + r[2][1] * y + r[2][2] * z + tr.z);
-    d2[k] = dx * dx + dy * dy + dz * dz;
-  }
-}
-
-// Sum of the TM terms 1 / (1 + d2 / d0^2) (four partial sums, a fixed order).
-double tm_sum(const double* d2, std::size_t count, double inv_d0_sq) {
-  double s[4] = {0, 0, 0, 0};
+// Squared distances of the pairs with the mobile points moved by t, into d2;
+// returns the sum of their TM terms 1 / (1 + d2 / d0^2).
+double distances_and_tm(const Transform& t, const PairColumns& p, double inv_d0_sq, double* __restrict d2) {
+  // Locals, so that storing d2 cannot be taken to change them.
+  const auto [r0, r1, r2] = t.rotation;
+  const double tx = t.translation.x, ty = t.translation.y, tz = t.translation.z;
+  const double *fx = p.fx, *fy = p.fy, *fz = p.fz, *mx = p.mx, *my = p.my, *mz = p.mz;
+  const D2 one{1.0, 1.0};
+  D2 tm{};
+  auto at = [&](auto load, std::size_t k) {
+    const D2 x = load(mx + k), y = load(my + k), z = load(mz + k);
+    const D2 dx = load(fx + k) - (r0[0] * x + r0[1] * y + r0[2] * z + tx);
+    const D2 dy = load(fy + k) - (r1[0] * x + r1[1] * y + r1[2] * z + ty);
+    const D2 dz = load(fz + k) - (r2[0] * x + r2[1] * y + r2[2] * z + tz);
+    return dx * dx + dy * dy + dz * dz;
+  };
   std::size_t k = 0;
-  for (; k + 4 <= count; k += 4)
-    for (int l = 0; l < 4; ++l) s[l] += 1.0 / (1.0 + d2[k + l] * inv_d0_sq);
-  for (; k < count; ++k) s[0] += 1.0 / (1.0 + d2[k] * inv_d0_sq);
-  return (s[0] + s[1]) + (s[2] + s[3]);
+  for (; k + 2 <= p.size; k += 2) {
+    const D2 d = at(load2, k);
+    std::memcpy(d2 + k, &d, sizeof d);
+    tm += one / (one + d * inv_d0_sq);
+  }
+  double sum = tm[0] + tm[1];
+  if (k < p.size) {
+    d2[k] = at(load1, k)[0];
+    sum += 1.0 / (1.0 + d2[k] * inv_d0_sq);
+  }
+  return sum;
 }
 
-// Selection of the pairs closer than c: weight 1 or 0 per pair; c grows by
-// 0.5 until 3 qualify (or until it passes every finite distance: NaN never
-// qualifies). Returns the number selected.
+// Weight 1 for the pairs closer than c, else 0; returns their number.
+std::size_t within(const double* d2, std::size_t count, double c, double* __restrict weight) {
+  const double c2 = c * c;
+  std::size_t chosen = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    weight[k] = d2[k] < c2 ? 1.0 : 0.0;
+    chosen += d2[k] < c2;
+  }
+  return chosen;
+}
+
+// The pairs closer than c; c grows by 0.5 until 3 qualify (or until it
+// passes every finite distance: NaN never qualifies). Returns their number.
 std::size_t select(const double* d2, std::size_t count, double c, double* __restrict weight) {
   const std::size_t want = std::min<std::size_t>(3, count);
-  for (;; c += 0.5) {
-    const double c2 = c * c;
-    std::size_t chosen = 0;
-    for (std::size_t k = 0; k < count; ++k) {
-      weight[k] = d2[k] < c2 ? 1.0 : 0.0;
-      chosen += d2[k] < c2;
-    }
-    if (chosen >= want) return chosen;
-    double farthest = 0.0;
-    for (std::size_t k = 0; k < count; ++k)
-      if (std::isfinite(d2[k])) farthest = std::max(farthest, d2[k]);
-    if (c2 > farthest) return chosen;
+  std::size_t chosen = within(d2, count, c, weight);
+  if (chosen >= want) return chosen;
+  double farthest = 0.0;
+  for (std::size_t k = 0; k < count; ++k)
+    if (std::isfinite(d2[k])) farthest = std::max(farthest, d2[k]);
+  while (chosen < want && c * c <= farthest) {
+    c += 0.5;
+    chosen = within(d2, count, c, weight);
   }
+  return chosen;
 }
 
 // Columns of a point list (x, y, z each contiguous).
@@ -186,8 +224,7 @@ class Search {
   }
   double tm_under(const Transform& t, const PairColumns& p) {
     dist_.resize(p.size);
-    pair_distances(t, p, dist_.data());
-    return tm_sum(dist_.data(), p.size, inv_d0r_sq_) / double(n_);
+    return distances_and_tm(t, p, inv_d0r_sq_, dist_.data()) / double(n_);
   }
 
   Fit tm_fit(const std::vector<ResiduePair>& pairs);
@@ -362,8 +399,8 @@ void Search::fragment_seeds(std::vector<Fit>& out) {
       for (std::size_t k = 0; k < per && diff <= limit; ++k) diff += (u[k] - v[k]) * (u[k] - v[k]);
       if (diff > limit) continue;
       const std::size_t a = fa * step_x, b = fb * step_y;
-      const Transform t = superpose(x_.data() + a, len, y_.data() + b, len).transform;
       const auto shift = std::ptrdiff_t(b) - std::ptrdiff_t(a);
+      const Transform t = fit_moments(moments(diagonal(std::ptrdiff_t(a), std::ptrdiff_t(a + len), shift), nullptr));
       const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -shift),
                            hi = std::min(std::ptrdiff_t(n_), std::ptrdiff_t(m_) - shift);
       Fit f;
@@ -425,13 +462,8 @@ std::vector<Transform> Search::window_fits(const Fit& f) {
       Transform t = fit_moments(moments(p.range(s, w), nullptr));
       for (int round = 0; round < 3; ++round) {
         dist_.resize(p.size);
-        pair_distances(t, p, dist_.data());
-        std::size_t close = 0;
-        for (std::size_t k = 0; k < p.size; ++k) {
-          weight_[k] = dist_[k] < 1.5 * 1.5 ? 1.0 : 0.0;
-          close += dist_[k] < 1.5 * 1.5;
-        }
-        if (close < 4) break;
+        distances_and_tm(t, p, inv_d0r_sq_, dist_.data());
+        if (within(dist_.data(), p.size, 1.5, weight_.data()) < 4) break;
         t = fit_moments(moments(p, weight_.data()));
       }
       out.push_back(t);
