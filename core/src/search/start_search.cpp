@@ -31,16 +31,19 @@ double squared_distance(Vec3 a, Vec3 b) {
   return dot(d, d);
 }
 
-// K residue pairs as columns of coordinates: fixed (f) and mobile (m).
+// K residue pairs as columns of coordinates: fixed (f) and mobile (m), in
+// double precision for fits and in single precision for distances.
 struct PairColumns {
   const double *fx, *fy, *fz, *mx, *my, *mz;
+  const float *gx, *gy, *gz, *nx, *ny, *nz;  // the same, fixed (g) and mobile (n)
   std::size_t size;
   PairColumns range(std::size_t start, std::size_t count) const {
-    return {fx + start, fy + start, fz + start, mx + start, my + start, mz + start, count};
+    const std::size_t s = start;
+    return {fx + s, fy + s, fz + s, mx + s, my + s, mz + s, gx + s, gy + s, gz + s, nx + s, ny + s, nz + s, count};
   }
 };
 
-constexpr double kOnes[2] = {1.0, 1.0};
+constexpr float kOnes[2] = {1.0f, 1.0f};
 
 // Sums over (optionally weighted) pairs that determine their least-squares fit.
 struct Moments {
@@ -51,17 +54,23 @@ struct Moments {
 // a time (partial sums per lane, always added in the same order).
 typedef double D2 __attribute__((vector_size(16)));
 
-D2 load2(const double* p) {
-  D2 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-// Pair k alone, the other lane zero.
-D2 load1(const double* p) { return D2{p[0], 0.0}; }
+// Loads pairs k and k + 1 (Two) or pair k alone, the other lane zero (One).
+struct Two {
+  D2 operator()(const double* p) const {
+    D2 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  D2 operator()(const float* p) const { return D2{double(p[0]), double(p[1])}; }
+};
+struct One {
+  D2 operator()(const double* p) const { return D2{p[0], 0.0}; }
+  D2 operator()(const float* p) const { return D2{double(p[0]), 0.0}; }
+};
 
 // Weights are 0 or 1 (a selection) or absent (every pair).
 template <bool Weighted>
-Moments weighted_moments(const PairColumns& p, const double* weight) {
+Moments weighted_moments(const PairColumns& p, const float* weight) {
   D2 w{}, sf0{}, sf1{}, sf2{}, sm0{}, sm1{}, sm2{};
   D2 a00{}, a01{}, a02{}, a10{}, a11{}, a12{}, a20{}, a21{}, a22{};
   auto add = [&](auto load, std::size_t k) {
@@ -76,8 +85,8 @@ Moments weighted_moments(const PairColumns& p, const double* weight) {
     a20 += mz * fx, a21 += mz * fy, a22 += mz * fz;
   };
   std::size_t k = 0;
-  for (; k + 2 <= p.size; k += 2) add(load2, k);
-  if (k < p.size) add(load1, k);
+  for (; k + 2 <= p.size; k += 2) add(Two{}, k);
+  if (k < p.size) add(One{}, k);
   auto sum = [](D2 v) { return v[0] + v[1]; };
   Moments s;
   s.w = sum(w);
@@ -89,7 +98,7 @@ Moments weighted_moments(const PairColumns& p, const double* weight) {
   return s;
 }
 
-Moments moments(const PairColumns& p, const double* weight) {
+Moments moments(const PairColumns& p, const float* weight) {
   return weight ? weighted_moments<true>(p, weight) : weighted_moments<false>(p, nullptr);
 }
 
@@ -108,42 +117,54 @@ Transform fit_moments(const Moments& s) {
   return t;
 }
 
+// Four floats side by side.
+typedef float F4 __attribute__((vector_size(16)));
+
+F4 load4(const float* p) {
+  F4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
 // Squared distances of the pairs with the mobile points moved by t, into d2;
-// returns the sum of their TM terms 1 / (1 + d2 / d0^2).
-double distances_and_tm(const Transform& t, const PairColumns& p, double inv_d0_sq, double* __restrict d2) {
+// returns the sum of their TM terms 1 / (1 + d2 / d0^2). Single precision:
+// these only rank fits and choose the pairs to fit.
+double distances_and_tm(const Transform& t, const PairColumns& p, double inv_d0_sq, float* __restrict d2) {
   // Locals, so that storing d2 cannot be taken to change them.
-  const auto [r0, r1, r2] = t.rotation;
-  const double tx = t.translation.x, ty = t.translation.y, tz = t.translation.z;
-  const double *fx = p.fx, *fy = p.fy, *fz = p.fz, *mx = p.mx, *my = p.my, *mz = p.mz;
-  const D2 one{1.0, 1.0};
-  D2 tm{};
-  auto at = [&](auto load, std::size_t k) {
-    const D2 x = load(mx + k), y = load(my + k), z = load(mz + k);
-    const D2 dx = load(fx + k) - (r0[0] * x + r0[1] * y + r0[2] * z + tx);
-    const D2 dy = load(fy + k) - (r1[0] * x + r1[1] * y + r1[2] * z + ty);
-    const D2 dz = load(fz + k) - (r2[0] * x + r2[1] * y + r2[2] * z + tz);
+  float r[3][3];
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) r[i][j] = float(t.rotation[i][j]);
+  const float tx = float(t.translation.x), ty = float(t.translation.y), tz = float(t.translation.z);
+  const float inv = float(inv_d0_sq);
+  const float *gx = p.gx, *gy = p.gy, *gz = p.gz, *nx = p.nx, *ny = p.ny, *nz = p.nz;
+  auto at = [&](auto x, auto y, auto z, auto fx, auto fy, auto fz) {
+    const auto dx = fx - (r[0][0] * x + r[0][1] * y + r[0][2] * z + tx);
+    const auto dy = fy - (r[1][0] * x + r[1][1] * y + r[1][2] * z + ty);
+    const auto dz = fz - (r[2][0] * x + r[2][1] * y + r[2][2] * z + tz);
     return dx * dx + dy * dy + dz * dz;
   };
+  const F4 one{1.0f, 1.0f, 1.0f, 1.0f};
+  F4 tm{};
   std::size_t k = 0;
-  for (; k + 2 <= p.size; k += 2) {
-    const D2 d = at(load2, k);
+  for (; k + 4 <= p.size; k += 4) {
+    const F4 d = at(load4(nx + k), load4(ny + k), load4(nz + k), load4(gx + k), load4(gy + k), load4(gz + k));
     std::memcpy(d2 + k, &d, sizeof d);
-    tm += one / (one + d * inv_d0_sq);
+    tm += one / (one + d * inv);
   }
-  double sum = tm[0] + tm[1];
-  if (k < p.size) {
-    d2[k] = at(load1, k)[0];
-    sum += 1.0 / (1.0 + d2[k] * inv_d0_sq);
+  double sum = (double(tm[0]) + double(tm[1])) + (double(tm[2]) + double(tm[3]));
+  for (; k < p.size; ++k) {
+    d2[k] = at(nx[k], ny[k], nz[k], gx[k], gy[k], gz[k]);
+    sum += double(1.0f / (1.0f + d2[k] * inv));
   }
   return sum;
 }
 
 // Weight 1 for the pairs closer than c, else 0; returns their number.
-std::size_t within(const double* d2, std::size_t count, double c, double* __restrict weight) {
-  const double c2 = c * c;
+std::size_t within(const float* d2, std::size_t count, double c, float* __restrict weight) {
+  const float c2 = float(c * c);
   std::size_t chosen = 0;
   for (std::size_t k = 0; k < count; ++k) {
-    weight[k] = d2[k] < c2 ? 1.0 : 0.0;
+    weight[k] = d2[k] < c2 ? 1.0f : 0.0f;
     chosen += d2[k] < c2;
   }
   return chosen;
@@ -151,13 +172,13 @@ std::size_t within(const double* d2, std::size_t count, double c, double* __rest
 
 // The pairs closer than c; c grows by 0.5 until 3 qualify (or until it
 // passes every finite distance: NaN never qualifies). Returns their number.
-std::size_t select(const double* d2, std::size_t count, double c, double* __restrict weight) {
+std::size_t select(const float* d2, std::size_t count, double c, float* __restrict weight) {
   const std::size_t want = std::min<std::size_t>(3, count);
   std::size_t chosen = within(d2, count, c, weight);
   if (chosen >= want) return chosen;
   double farthest = 0.0;
   for (std::size_t k = 0; k < count; ++k)
-    if (std::isfinite(d2[k])) farthest = std::max(farthest, d2[k]);
+    if (std::isfinite(d2[k])) farthest = std::max(farthest, double(d2[k]));
   while (chosen < want && c * c <= farthest) {
     c += 0.5;
     chosen = within(d2, count, c, weight);
@@ -168,9 +189,11 @@ std::size_t select(const double* d2, std::size_t count, double c, double* __rest
 // Columns of a point list (x, y, z each contiguous).
 struct Columns {
   std::vector<double> c[3];
+  std::vector<float> f[3];  // the same in single precision
   explicit Columns(const PointList& p) {
     for (auto& v : c) v.resize(p.size());
     for (std::size_t k = 0; k < p.size(); ++k) c[0][k] = p[k].x, c[1][k] = p[k].y, c[2][k] = p[k].z;
+    for (int a = 0; a < 3; ++a) f[a].assign(c[a].begin(), c[a].end());
   }
 };
 
@@ -198,7 +221,6 @@ class Search {
     d0a_ = tm_d0(std::min(n_, m_));
     ds_ = std::clamp(d0r_, 4.5, 8.0);
     inv_d0r_sq_ = 1.0 / (d0r_ * d0r_);
-    for (int c = 0; c < 3; ++c) xf_[c].assign(xc_.c[c].begin(), xc_.c[c].end());
   }
 
   StartSearch run();
@@ -208,19 +230,26 @@ class Search {
   PairColumns gather(const std::vector<ResiduePair>& pairs) {
     const std::size_t k = pairs.size();
     for (auto& v : gathered_) v.resize(k);
+    for (auto& v : gathered_f_) v.resize(k);
     for (std::size_t q = 0; q < k; ++q) {
       const auto [i, j] = pairs[q];
-      gathered_[0][q] = xc_.c[0][i], gathered_[1][q] = xc_.c[1][i], gathered_[2][q] = xc_.c[2][i];
-      gathered_[3][q] = yc_.c[0][j], gathered_[4][q] = yc_.c[1][j], gathered_[5][q] = yc_.c[2][j];
+      for (int a = 0; a < 3; ++a) {
+        gathered_[a][q] = xc_.c[a][i], gathered_[3 + a][q] = yc_.c[a][j];
+        gathered_f_[a][q] = xc_.f[a][i], gathered_f_[3 + a][q] = yc_.f[a][j];
+      }
     }
-    return {gathered_[0].data(), gathered_[1].data(), gathered_[2].data(),
-            gathered_[3].data(), gathered_[4].data(), gathered_[5].data(), k};
+    const auto& d = gathered_;
+    const auto& f = gathered_f_;
+    return {d[0].data(), d[1].data(), d[2].data(), d[3].data(), d[4].data(), d[5].data(),
+            f[0].data(), f[1].data(), f[2].data(), f[3].data(), f[4].data(), f[5].data(), k};
   }
   // The pairs (i, i + offset) for i in [lo, hi), straight from the chains.
   PairColumns diagonal(std::ptrdiff_t lo, std::ptrdiff_t hi, std::ptrdiff_t offset) const {
     const auto i = std::size_t(lo), j = std::size_t(lo + offset);
     return {xc_.c[0].data() + i, xc_.c[1].data() + i, xc_.c[2].data() + i,
-            yc_.c[0].data() + j, yc_.c[1].data() + j, yc_.c[2].data() + j, std::size_t(hi - lo)};
+            yc_.c[0].data() + j, yc_.c[1].data() + j, yc_.c[2].data() + j,
+            xc_.f[0].data() + i, xc_.f[1].data() + i, xc_.f[2].data() + i,
+            yc_.f[0].data() + j, yc_.f[1].data() + j, yc_.f[2].data() + j, std::size_t(hi - lo)};
   }
   double tm_under(const Transform& t, const PairColumns& p) {
     dist_.resize(p.size);
@@ -257,8 +286,9 @@ class Search {
   const AlignmentConfig& config_;
   std::size_t n_, m_;
   double d0r_, d0a_, ds_, inv_d0r_sq_;
-  std::vector<float> xf_[3], moved_[3];
-  std::vector<double> gathered_[6], dist_, weight_;
+  std::vector<float> moved_[3];
+  std::vector<double> gathered_[6];
+  std::vector<float> gathered_f_[6], dist_, weight_;
   GapOpenWorkspace dp_;
 };
 
@@ -269,7 +299,7 @@ Fit Search::tm_fit(const std::vector<ResiduePair>& pairs) {
   if (k < 3) return best;
   const PairColumns p = gather(pairs);
   weight_.resize(k);
-  std::vector<std::vector<double>> tried;
+  std::vector<std::vector<float>> tried;
   auto from = [&](Transform t) {
     for (int it = 0; it < 8; ++it) {
       const double tm = tm_under(t, p);
@@ -303,7 +333,7 @@ std::vector<ResiduePair> Search::align_under(const Transform& t) {
   return gap_open_align(
              n_, m_,
              [&](std::size_t i, float* __restrict row) {
-               const float ax = xf_[0][i], ay = xf_[1][i], az = xf_[2][i];
+               const float ax = xc_.f[0][i], ay = xc_.f[1][i], az = xc_.f[2][i];
                const float *mx = moved_[0].data(), *my = moved_[1].data(), *mz = moved_[2].data();
                for (std::size_t j = 0; j < m_; ++j) {
                  const float dx = ax - mx[j], dy = ay - my[j], dz = az - mz[j];
@@ -333,7 +363,7 @@ void Search::threading_seeds(std::vector<Fit>& out) {
     Fit fit;
   };
   std::vector<Seed> best;
-  std::vector<double> previous;
+  std::vector<float> previous;
   const auto nn = std::ptrdiff_t(n_), mm = std::ptrdiff_t(m_);
   for (std::ptrdiff_t offset = -(nn - 1); offset < mm; ++offset) {
     const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -offset), hi = std::min(nn, mm - offset);
