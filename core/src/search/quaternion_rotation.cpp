@@ -14,7 +14,7 @@ double det3(const Mat3& m) {
 
 }  // namespace
 
-Mat3 quaternion_rotation(const Mat3& h) {
+Mat3 quaternion_rotation(const Mat3& h, double spread) {
   const double sxx = h[0][0], sxy = h[0][1], sxz = h[0][2];
   const double syx = h[1][0], syy = h[1][1], syz = h[1][2];
   const double szx = h[2][0], szy = h[2][1], szz = h[2][2];
@@ -28,57 +28,64 @@ Mat3 quaternion_rotation(const Mat3& h) {
     for (double x : row) frob += x * x;
   if (!(frob > 0.0) || !std::isfinite(frob)) return optimal_rotation(h);
 
-  // det(N - l I) = l^4 + c2 l^2 + c1 l + c0.
+  // det(N - l I) = l^4 + c2 l^2 + c1 l + c0; rows 0, 1 and rows 2, 3 of N
+  // enter through their 2 x 2 minors, which give the cofactors below too.
   const double c2 = -2.0 * frob, c1 = -8.0 * det3(h);
-  double c0;
-  {
-    // det N by expansion along 2 x 2 minors of the first two rows.
-    const double a01 = n[0][0] * n[1][1] - n[0][1] * n[1][0], a02 = n[0][0] * n[1][2] - n[0][2] * n[1][0],
-                 a03 = n[0][0] * n[1][3] - n[0][3] * n[1][0], a12 = n[0][1] * n[1][2] - n[0][2] * n[1][1],
-                 a13 = n[0][1] * n[1][3] - n[0][3] * n[1][1], a23 = n[0][2] * n[1][3] - n[0][3] * n[1][2];
-    const double b01 = n[2][0] * n[3][1] - n[2][1] * n[3][0], b02 = n[2][0] * n[3][2] - n[2][2] * n[3][0],
-                 b03 = n[2][0] * n[3][3] - n[2][3] * n[3][0], b12 = n[2][1] * n[3][2] - n[2][2] * n[3][1],
-                 b13 = n[2][1] * n[3][3] - n[2][3] * n[3][1], b23 = n[2][2] * n[3][3] - n[2][3] * n[3][2];
-    c0 = a01 * b23 - a02 * b13 + a03 * b12 + a12 * b03 - a13 * b02 + a23 * b01;
-  }
-  // Every eigenvalue is at most the sum of the singular values of H, at most
-  // sqrt(3) |H|; from above, Newton's steps fall monotonically onto the largest.
+  auto minors = [](const double* r, const double* t, double* m) {
+    // m = {01, 02, 03, 12, 13, 23}
+    m[0] = r[0] * t[1] - r[1] * t[0], m[1] = r[0] * t[2] - r[2] * t[0], m[2] = r[0] * t[3] - r[3] * t[0];
+    m[3] = r[1] * t[2] - r[2] * t[1], m[4] = r[1] * t[3] - r[3] * t[1], m[5] = r[2] * t[3] - r[3] * t[2];
+  };
+  double top[6], bottom[6];
+  minors(n[0], n[1], top);
+  minors(n[2], n[3], bottom);
+  const double c0 = top[0] * bottom[5] - top[1] * bottom[4] + top[2] * bottom[3] + top[3] * bottom[2] -
+                    top[4] * bottom[1] + top[5] * bottom[0];
+
+  // Every eigenvalue is at most `spread` (when given) and at most the sum of
+  // the singular values of H, itself at most sqrt(3) |H|. From above,
+  // Newton's steps fall onto the largest root.
   double l = std::sqrt(3.0 * frob);
-  for (int it = 0; it < 60; ++it) {
+  if (spread > 0.0 && spread < l) l = spread;
+  for (int it = 0; it < 50; ++it) {
     const double l2 = l * l;
     const double p = (l2 + c2) * l2 + c1 * l + c0, dp = (4.0 * l2 + 2.0 * c2) * l + c1;
     if (!(dp != 0.0)) break;
     const double next = l - p / dp;
-    const bool done = std::fabs(next - l) <= 1e-14 * std::fabs(next);
+    const bool done = std::fabs(next - l) <= 1e-11 * std::fabs(next);
     l = next;
     if (done) break;
   }
 
-  // The eigenvector is any nonzero column of adj(N - l I); take the largest
-  // of the four columns' cofactor vectors.
+  // The eigenvector is any nonzero row of adj(N - l I); take the largest.
   double a[4][4];
   for (int i = 0; i < 4; ++i)
     for (int j = 0; j < 4; ++j) a[i][j] = n[i][j] - (i == j ? l : 0.0);
-  auto minor3 = [&](int skip_row, int skip_col) {
-    int r[3], c[3];
-    for (int i = 0, k = 0; i < 4; ++i)
-      if (i != skip_row) r[k++] = i;
-    for (int j = 0, k = 0; j < 4; ++j)
-      if (j != skip_col) c[k++] = j;
-    return a[r[0]][c[0]] * (a[r[1]][c[1]] * a[r[2]][c[2]] - a[r[1]][c[2]] * a[r[2]][c[1]]) -
-           a[r[0]][c[1]] * (a[r[1]][c[0]] * a[r[2]][c[2]] - a[r[1]][c[2]] * a[r[2]][c[0]]) +
-           a[r[0]][c[2]] * (a[r[1]][c[0]] * a[r[2]][c[1]] - a[r[1]][c[1]] * a[r[2]][c[0]]);
+  minors(a[0], a[1], top);
+  minors(a[2], a[3], bottom);
+  // det of the 3 x 3 matrix of row r over the two rows whose minors are m,
+  // without column j.
+  auto det_without = [](const double* r, const double* m, int j) {
+    switch (j) {
+      case 0: return r[1] * m[5] - r[2] * m[4] + r[3] * m[3];
+      case 1: return r[0] * m[5] - r[2] * m[2] + r[3] * m[1];
+      case 2: return r[0] * m[4] - r[1] * m[2] + r[3] * m[0];
+      default: return r[0] * m[3] - r[1] * m[1] + r[2] * m[0];
+    }
   };
   double q[4] = {0, 0, 0, 0}, best = 0.0;
-  for (int col = 0; col < 4; ++col) {
+  for (int row = 0; row < 4; ++row) {
+    // Cofactor (row, j): the other three rows, two of them through minors.
+    const double* r = row == 0 ? a[1] : row == 1 ? a[0] : row == 2 ? a[3] : a[2];
+    const double* m = row < 2 ? bottom : top;
     double v[4], norm = 0.0;
-    for (int i = 0; i < 4; ++i) {
-      v[i] = ((i + col) % 2 ? -1.0 : 1.0) * minor3(col, i);
-      norm += v[i] * v[i];
+    for (int j = 0; j < 4; ++j) {
+      v[j] = ((row + j) % 2 ? -1.0 : 1.0) * det_without(r, m, j);
+      norm += v[j] * v[j];
     }
     if (norm > best) {
       best = norm;
-      for (int i = 0; i < 4; ++i) q[i] = v[i];
+      for (int j = 0; j < 4; ++j) q[j] = v[j];
     }
   }
   // The adjugate scales as the product of the gaps to the other three

@@ -48,6 +48,7 @@ constexpr float kOnes[2] = {1.0f, 1.0f};
 // Sums over (optionally weighted) pairs that determine their least-squares fit.
 struct Moments {
   double w = 0.0, f[3] = {0, 0, 0}, m[3] = {0, 0, 0}, mf[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+  double ff = 0.0, mm = 0.0;  // sums of squared norms
 };
 
 // Two doubles side by side: the loops over pairs below work on two pairs at
@@ -72,12 +73,14 @@ struct One {
 template <bool Weighted>
 Moments weighted_moments(const PairColumns& p, const float* weight) {
   D2 w{}, sf0{}, sf1{}, sf2{}, sm0{}, sm1{}, sm2{};
-  D2 a00{}, a01{}, a02{}, a10{}, a11{}, a12{}, a20{}, a21{}, a22{};
+  D2 a00{}, a01{}, a02{}, a10{}, a11{}, a12{}, a20{}, a21{}, a22{}, sff{}, smm{};
   auto add = [&](auto load, std::size_t k) {
     const D2 c = Weighted ? load(weight + k) : load(kOnes);
     const D2 fx = load(p.fx + k) * c, fy = load(p.fy + k) * c, fz = load(p.fz + k) * c;
     const D2 mx = load(p.mx + k), my = load(p.my + k), mz = load(p.mz + k);
     w += c;
+    sff += fx * fx + fy * fy + fz * fz;
+    smm += (mx * mx + my * my + mz * mz) * c;
     sf0 += fx, sf1 += fy, sf2 += fz;
     sm0 += mx * c, sm1 += my * c, sm2 += mz * c;
     a00 += mx * fx, a01 += mx * fy, a02 += mx * fz;
@@ -90,6 +93,8 @@ Moments weighted_moments(const PairColumns& p, const float* weight) {
   auto sum = [](D2 v) { return v[0] + v[1]; };
   Moments s;
   s.w = sum(w);
+  s.ff = sum(sff);
+  s.mm = sum(smm);
   s.f[0] = sum(sf0), s.f[1] = sum(sf1), s.f[2] = sum(sf2);
   s.m[0] = sum(sm0), s.m[1] = sum(sm1), s.m[2] = sum(sm2);
   const D2 a[3][3] = {{a00, a01, a02}, {a10, a11, a12}, {a20, a21, a22}};
@@ -111,7 +116,10 @@ Transform fit_moments(const Moments& s) {
   for (int a = 0; a < 3; ++a)
     for (int b = 0; b < 3; ++b) h[a][b] = s.mf[a][b] - s.w * cm[a] * cf[b];
   Transform t;
-  t.rotation = quaternion_rotation(h);
+  // Half the summed squared distances from the centroids.
+  const double spread = 0.5 * ((s.ff - s.w * (cf[0] * cf[0] + cf[1] * cf[1] + cf[2] * cf[2])) +
+                               (s.mm - s.w * (cm[0] * cm[0] + cm[1] * cm[1] + cm[2] * cm[2])));
+  t.rotation = quaternion_rotation(h, spread);
   const Vec3 rc = t.apply({cm[0], cm[1], cm[2]});
   t.translation = Vec3{cf[0], cf[1], cf[2]} - rc;
   return t;
