@@ -23,6 +23,7 @@ constexpr double kStringGapOpen = 1.0;
 constexpr double kMinGain = 1e-6;
 // Fits closer than this (A RMS over the mobile chain) count as one.
 constexpr double kSameFit = 3.0, kSameStart = 1.0;
+constexpr std::size_t kRefittedOffsets = 20;
 constexpr std::size_t kThreadingSeeds = 3, kFragmentSeeds = 2, kRefined = 2, kStarts = 3;
 constexpr int kFirstIterations = 1, kMoreIterations = 5;
 
@@ -366,42 +367,57 @@ void Search::secondary_structure_seed(std::vector<Fit>& out) {
 
 void Search::threading_seeds(std::vector<Fit>& out) {
   const std::size_t min_overlap = std::max<std::size_t>(5, std::min(n_, m_) / 2);
+  const auto nn = std::ptrdiff_t(n_), mm = std::ptrdiff_t(m_);
+  auto overlap = [&](std::ptrdiff_t offset) {
+    const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -offset), hi = std::min(nn, mm - offset);
+    return diagonal(lo, std::max(lo, hi), offset);
+  };
   struct Seed {
     std::ptrdiff_t offset;
     Fit fit;
   };
-  std::vector<Seed> best;
-  std::vector<float> previous;
-  const auto nn = std::ptrdiff_t(n_), mm = std::ptrdiff_t(m_);
+  // Every offset's fit of all its pairs (T0), in increasing offset order.
+  std::vector<Seed> seeds;
   for (std::ptrdiff_t offset = -(nn - 1); offset < mm; ++offset) {
-    const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -offset), hi = std::min(nn, mm - offset);
-    if (hi - lo < std::ptrdiff_t(min_overlap)) continue;
-    const PairColumns p = diagonal(lo, hi, offset);
-    weight_.resize(p.size);
+    const PairColumns p = overlap(offset);
+    if (p.size < min_overlap) continue;
     Fit f;
-    Transform t = fit_moments(moments(p, nullptr));
+    f.transform = fit_moments(moments(p, nullptr));
+    f.tm = tm_under(f.transform, p);
+    seeds.push_back({offset, std::move(f)});
+  }
+  // Refitting on the close pairs (T1, then T2) rarely lifts an offset from
+  // far down the T0 ranking into the best three: only the leading offsets
+  // are refitted.
+  std::vector<std::size_t> order(seeds.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return seeds[a].fit.tm > seeds[b].fit.tm; });
+  if (order.size() > kRefittedOffsets) order.resize(kRefittedOffsets);
+  std::vector<float> previous;
+  for (const std::size_t k : order) {
+    Fit& f = seeds[k].fit;
+    const PairColumns p = overlap(seeds[k].offset);
+    weight_.resize(p.size);
+    Transform t = f.transform;
+    tm_under(t, p);
     previous.clear();
-    for (int round = 0; round < 3; ++round) {
-      const double tm = tm_under(t, p);
-      if (tm > f.tm) {
-        f.tm = tm;
-        f.transform = t;
-      }
-      if (round == 2) break;
+    for (int round = 1; round < 3; ++round) {
       const std::size_t chosen = select(dist_.data(), p.size, ds_, weight_.data());
       // The same selection gives the same fit again: nothing more to find.
       if (chosen == p.size || weight_ == previous) break;
       t = fit_moments(moments(p, weight_.data()));
       previous = weight_;
-    }
-    // Offsets arrive in increasing order: an equal score never displaces an earlier one.
-    auto at = std::find_if(best.begin(), best.end(), [&](const Seed& b) { return f.tm > b.fit.tm; });
-    if (best.size() < kThreadingSeeds || at != best.end()) {
-      best.insert(at, {offset, std::move(f)});
-      if (best.size() > kThreadingSeeds) best.pop_back();
+      const double tm = tm_under(t, p);
+      if (tm > f.tm) {
+        f.tm = tm;
+        f.transform = t;
+      }
     }
   }
-  for (Seed& s : best) {
+  // The best three; equal scores keep the smaller offset first.
+  std::stable_sort(seeds.begin(), seeds.end(), [](const Seed& a, const Seed& b) { return a.fit.tm > b.fit.tm; });
+  if (seeds.size() > kThreadingSeeds) seeds.resize(kThreadingSeeds);
+  for (Seed& s : seeds) {
     const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -s.offset), hi = std::min(nn, mm - s.offset);
     for (std::ptrdiff_t i = lo; i < hi; ++i) s.fit.pairs.emplace_back(std::size_t(i), std::size_t(i + s.offset));
     out.push_back(std::move(s.fit));
