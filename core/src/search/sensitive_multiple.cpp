@@ -100,13 +100,13 @@ Result<MultipleAlignment> align_multiple_sensitive(const std::vector<Domain>& do
   return finish(domains, *matrix, reference, onto_reference(*matrix, reference));
 }
 
-Result<SensitiveSet> align_set_sensitive(const std::vector<Domain>& domains, const Parameters& params,
+Result<AlignedSet> align_set_sensitive(const std::vector<Domain>& domains, const Parameters& params,
                                          std::size_t reference, const RunControl& control) {
   if (reference >= domains.size()) return make_error(ErrorKind::Value, "reference index out of range");
   const Result<PairwiseMatrix> built = build_sensitive_matrix(domains, params, control);
   if (!built) return built.error();
   const PairwiseMatrix& matrix = *built;
-  SensitiveSet out;
+  AlignedSet out;
   out.pre_transforms = onto_reference(matrix, reference);
   std::vector<Domain> moved = domains;
   for (std::size_t k = 0; k < moved.size(); ++k)
