@@ -108,14 +108,8 @@ Result<AlignedSet> align_set_sensitive(const std::vector<Domain>& domains, const
   const PairwiseMatrix& matrix = *built;
   AlignedSet out;
   out.pre_transforms = onto_reference(matrix, reference);
-  std::vector<Domain> moved = domains;
-  for (std::size_t k = 0; k < moved.size(); ++k)
-    for (Residue& r : moved[k].residues) {
-      const Vec3 p = out.pre_transforms[k].apply(r.position());
-      r.x = p.x;
-      r.y = p.y;
-      r.z = p.z;
-    }
+  std::vector<Domain> moved;
+  for (std::size_t k = 0; k < domains.size(); ++k) moved.push_back(pelda::moved(domains[k], out.pre_transforms[k]));
   Result<MultipleAlignment> a =
       finish(moved, matrix, reference, std::vector<Transform>(domains.size(), Transform::identity()));
   if (!a) return a.error();

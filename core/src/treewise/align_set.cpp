@@ -6,17 +6,6 @@
 namespace pelda {
 namespace {
 
-Domain moved_copy(const Domain& d, const Transform& t) {
-  Domain out = d;
-  for (Residue& r : out.residues) {
-    const Vec3 p = t.apply(r.position());
-    r.x = p.x;
-    r.y = p.y;
-    r.z = p.z;
-  }
-  return out;
-}
-
 // Each domain onto the unmoved reference with the window scan, one work item
 // per domain; fills the transforms and the moved domains.
 Status pre_align(const std::vector<Domain>& domains, const Parameters& params, std::size_t reference,
@@ -37,7 +26,7 @@ Status pre_align(const std::vector<Domain>& domains, const Parameters& params, s
       return e;
     }
     transforms[j] = outcome->transform;
-    moved[j] = moved_copy(domains[j], outcome->transform);
+    moved[j] = pelda::moved(domains[j], outcome->transform);
     return {};
   });
 }
