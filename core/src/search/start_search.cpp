@@ -24,6 +24,11 @@ constexpr double kMinGain = 1e-6;
 // Fits closer than this (A RMS over the mobile chain) count as one.
 constexpr double kSameFit = 3.0, kSameStart = 1.0;
 constexpr std::size_t kRefittedOffsets = 20;
+// Fragment seeds: a fit is scored in full unless its score on every
+// kSampleStride-th pair stays below kSampleMargin times the second best
+// (0.85 still never drops one of the best two on the shipped families).
+constexpr std::size_t kSampleStride = 4;
+constexpr double kSampleMargin = 0.75;
 constexpr std::size_t kThreadingSeeds = 3, kFragmentSeeds = 2, kRefined = 2, kStarts = 3;
 constexpr int kFirstIterations = 1, kMoreIterations = 5;
 
@@ -199,10 +204,16 @@ std::size_t select(const float* d2, std::size_t count, double c, float* __restri
 struct Columns {
   std::vector<double> c[3];
   std::vector<float> f[3];  // the same in single precision
+  // every_kth[r][a][q] = f[a][kSampleStride q + r]: samples of the chain,
+  // contiguous for the vector loops.
+  std::vector<float> every_kth[kSampleStride][3];
   explicit Columns(const PointList& p) {
     for (auto& v : c) v.resize(p.size());
     for (std::size_t k = 0; k < p.size(); ++k) c[0][k] = p[k].x, c[1][k] = p[k].y, c[2][k] = p[k].z;
-    for (int a = 0; a < 3; ++a) f[a].assign(c[a].begin(), c[a].end());
+    for (int a = 0; a < 3; ++a) {
+      f[a].assign(c[a].begin(), c[a].end());
+      for (std::size_t k = 0; k < p.size(); ++k) every_kth[k % kSampleStride][a].push_back(f[a][k]);
+    }
   }
 };
 
@@ -259,6 +270,14 @@ class Search {
             yc_.c[0].data() + j, yc_.c[1].data() + j, yc_.c[2].data() + j,
             xc_.f[0].data() + i, xc_.f[1].data() + i, xc_.f[2].data() + i,
             yc_.f[0].data() + j, yc_.f[1].data() + j, yc_.f[2].data() + j, std::size_t(hi - lo)};
+  }
+  // Every kSampleStride-th pair of the diagonal (single precision only).
+  PairColumns sampled_diagonal(std::ptrdiff_t lo, std::ptrdiff_t hi, std::ptrdiff_t offset) const {
+    const auto i = std::size_t(lo), j = std::size_t(lo + offset), k = kSampleStride;
+    const auto &x = xc_.every_kth[i % k], &y = yc_.every_kth[j % k];
+    return {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+            x[0].data() + i / k, x[1].data() + i / k, x[2].data() + i / k,
+            y[0].data() + j / k, y[1].data() + j / k, y[2].data() + j / k, (std::size_t(hi - lo) + k - 1) / k};
   }
   double tm_under(const Transform& t, const PairColumns& p) {
     dist_.resize(p.size);
@@ -449,14 +468,28 @@ void Search::fragment_seeds(std::vector<Fit>& out) {
   for (std::size_t fa = 0; fa * per < dx.size(); ++fa) {
     for (std::size_t fb = 0; fb * per < dy.size(); ++fb) {
       const double *u = dx.data() + fa * per, *v = dy.data() + fb * per;
-      double diff = 0.0;
-      for (std::size_t k = 0; k < per && diff <= limit; ++k) diff += (u[k] - v[k]) * (u[k] - v[k]);
+      D2 lanes{};
+      std::size_t k = 0;
+      for (; k + 2 <= per; k += 2) {
+        const D2 d = Two{}(u + k) - Two{}(v + k);
+        lanes += d * d;
+      }
+      double diff = lanes[0] + lanes[1];
+      if (k < per) diff += (u[k] - v[k]) * (u[k] - v[k]);
       if (diff > limit) continue;
       const std::size_t a = fa * step_x, b = fb * step_y;
       const auto shift = std::ptrdiff_t(b) - std::ptrdiff_t(a);
       const Transform t = fit_moments(moments(diagonal(std::ptrdiff_t(a), std::ptrdiff_t(a + len), shift), nullptr));
       const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -shift),
                            hi = std::min(std::ptrdiff_t(n_), std::ptrdiff_t(m_) - shift);
+      // Helices match helices at many shifts, so most fragment pairs pass
+      // the shape test; a sample of the overlap tells the hopeless ones (far
+      // below the second best) before all of it is scored.
+      if (best.size() == kFragmentSeeds) {
+        const PairColumns sample = sampled_diagonal(lo, hi, shift);
+        const double estimate = tm_under(t, sample) * double(hi - lo) / double(sample.size);
+        if (estimate < kSampleMargin * best.back().tm) continue;
+      }
       Fit f;
       f.tm = tm_under(t, diagonal(lo, hi, shift));
       f.transform = t;
