@@ -54,31 +54,28 @@ constexpr int kFromF = 0, kFromE = 4, kExtends = 8;
 
 std::size_t padded(std::size_t m) { return (m + 3) / 4 * 4; }
 
-// One row of the recurrence. h and e hold row i-1 at [1, m] (h[0] = 0) and
-// become row i; s is row i's scores, g_row receives G(i, 1..m).
-void fill_row(const float* s, float gap, std::size_t mp, float* h, float* e, float* g_row,
+// One row of the recurrence: hp and e hold row i-1 at [1, m] (hp[0] = 0);
+// hc receives H of row i, e becomes row i's E, g_row receives G(i, 1..m); s
+// is row i's scores.
+void fill_row(const float* s, float gap, std::size_t mp, const float* hp, float* hc, float* e, float* g_row,
               std::uint16_t* moves) {
   const F4 gv = splat(gap);
-  // Everything but F depends on row i-1 only.
-  for (std::size_t j0 = 0; j0 < mp; j0 += 4) {
-    const F4 d = add(load(h + j0), load(s + j0));
-    const F4 open = sub(load(h + j0 + 1), gv), extend = load(e + j0 + 1);
-    const F4 ev = max(extend, open);
-    const F4 gcell = max(ev, d);
-    store(e + j0 + 1, ev);
-    store(g_row + j0, gcell);
-    moves[j0 / 4] = std::uint16_t((mask_gt(extend, open) << kExtends) | (mask_gt(ev, d) << kFromE));
-  }
   // F is the running maximum of G along the row (G(i, 0) = 0 is part of it,
   // so zeros shifted into a vector never change it).
   F4 carry = splat(0.0f);
   for (std::size_t j0 = 0; j0 < mp; j0 += 4) {
-    const F4 gcell = load(g_row + j0);
+    const F4 d = add(load(hp + j0), load(s + j0));
+    const F4 open = sub(load(hp + j0 + 1), gv), extend = load(e + j0 + 1);
+    const F4 ev = max(extend, open);
+    const F4 gcell = max(ev, d);
+    store(e + j0 + 1, ev);
+    store(g_row + j0, gcell);
     F4 prefix = max(gcell, up1(gcell));
     prefix = max(prefix, up2(prefix));
     const F4 f = sub(max(up1(prefix), carry), gv);
-    store(h + j0 + 1, max(f, gcell));
-    moves[j0 / 4] = std::uint16_t(moves[j0 / 4] | (mask_gt(f, gcell) << kFromF));
+    store(hc + j0 + 1, max(f, gcell));
+    moves[j0 / 4] =
+        std::uint16_t((mask_gt(extend, open) << kExtends) | (mask_gt(ev, d) << kFromE) | (mask_gt(f, gcell) << kFromF));
     carry = max(top(prefix), carry);
   }
 }
@@ -134,6 +131,7 @@ GapOpenAlignment gap_open_align(std::size_t n, std::size_t m, const ScoreRow& sc
   if (n == 0 || m == 0) return {};
   const std::size_t mp = padded(m);
   ws.h.assign(mp + 1, 0.0f);
+  ws.h_next.assign(mp + 1, 0.0f);
   ws.e.assign(mp + 1, -INFINITY);
   ws.row.assign(mp, 0.0f);  // the padding columns score 0
   ws.last_column.resize(n);
@@ -142,7 +140,9 @@ GapOpenAlignment gap_open_align(std::size_t n, std::size_t m, const ScoreRow& sc
   const float gap = float(gap_open);
   for (std::size_t i = 0; i < n; ++i) {
     scores(i, ws.row.data());
-    fill_row(ws.row.data(), gap, mp, ws.h.data(), ws.e.data(), ws.g.data() + i * mp, ws.moves.data() + i * (mp / 4));
+    fill_row(ws.row.data(), gap, mp, ws.h.data(), ws.h_next.data(), ws.e.data(), ws.g.data() + i * mp,
+             ws.moves.data() + i * (mp / 4));
+    std::swap(ws.h, ws.h_next);
     ws.last_column[i] = ws.h[m];
   }
   // h now holds the last row.

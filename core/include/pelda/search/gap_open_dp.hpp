@@ -15,7 +15,7 @@ using ScoreRow = std::function<void(std::size_t i, float* out)>;
 
 // Buffers of the alignment, reusable by later calls.
 struct GapOpenWorkspace {
-  std::vector<float> h, e, row, last_column;
+  std::vector<float> h, h_next, e, row, last_column;
   std::vector<float> g;                 // per cell: G, to find where a row gap leaves from
   std::vector<std::uint16_t> moves;     // per 4 cells: which case gave H, G and E
 };
