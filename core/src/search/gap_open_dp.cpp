@@ -6,6 +6,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define PELDA_ROW_AVX2 1
+#endif
 
 namespace pelda {
 namespace {
@@ -49,16 +53,18 @@ inline F4 up2(F4 a) { return {{0.0f, 0.0f, a.v[0], a.v[1]}}; }
 inline F4 top(F4 a) { return splat(a.v[3]); }
 #endif
 
-// Bits of a 4-cell group in `moves`: H from F, G from E, E extends.
-constexpr int kFromF = 0, kFromE = 4, kExtends = 8;
+// A row is filled `width` (4 or 8) columns at a time; each group of columns
+// has one word in `moves` holding, per column, whether H came from F, G
+// from E and E extends: bit plane * width + column in the group.
+enum Plane { kFromF = 0, kFromE = 1, kExtends = 2 };
 
-std::size_t padded(std::size_t m) { return (m + 3) / 4 * 4; }
+std::size_t padded(std::size_t m, std::size_t width) { return (m + width - 1) / width * width; }
 
 // One row of the recurrence: hp and e hold row i-1 at [1, m] (hp[0] = 0);
 // hc receives H of row i, e becomes row i's E, g_row receives G(i, 1..m); s
 // is row i's scores.
 void fill_row(const float* s, float gap, std::size_t mp, const float* hp, float* hc, float* e, float* g_row,
-              std::uint16_t* moves) {
+              std::uint32_t* moves) {
   const F4 gv = splat(gap);
   // F is the running maximum of G along the row (G(i, 0) = 0 is part of it,
   // so zeros shifted into a vector never change it).
@@ -74,11 +80,55 @@ void fill_row(const float* s, float gap, std::size_t mp, const float* hp, float*
     prefix = max(prefix, up2(prefix));
     const F4 f = sub(max(up1(prefix), carry), gv);
     store(hc + j0 + 1, max(f, gcell));
-    moves[j0 / 4] =
-        std::uint16_t((mask_gt(extend, open) << kExtends) | (mask_gt(ev, d) << kFromE) | (mask_gt(f, gcell) << kFromF));
+    moves[j0 / 4] = (mask_gt(extend, open) << 4 * kExtends) | (mask_gt(ev, d) << 4 * kFromE) | mask_gt(f, gcell);
     carry = max(top(prefix), carry);
   }
 }
+
+#ifdef PELDA_ROW_AVX2
+#define PELDA_AVX2 __attribute__((target("avx2")))
+PELDA_AVX2 inline std::uint32_t gt8(__m256 a, __m256 b) {
+  return std::uint32_t(_mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_GT_OQ)));
+}
+// Lanes move `by` places up; zeros come in at the bottom.
+PELDA_AVX2 inline __m256 up8(__m256 v, __m256i by, int zeros) {
+  const __m256 moved = _mm256_permutevar8x32_ps(v, by);
+  return zeros == 1 ? _mm256_blend_ps(moved, _mm256_setzero_ps(), 0x01)
+                    : _mm256_blend_ps(moved, _mm256_setzero_ps(), 0x03);
+}
+
+// The same eight columns at a time. Every cell sees the same operations in
+// single precision, so the result is the same bit for bit.
+PELDA_AVX2 void fill_row_avx2(const float* s, float gap, std::size_t mp, const float* hp, float* hc, float* e,
+                              float* g_row, std::uint32_t* moves) {
+  const __m256 gv = _mm256_set1_ps(gap);
+  const __m256i by1 = _mm256_setr_epi32(0, 0, 1, 2, 3, 4, 5, 6), by2 = _mm256_setr_epi32(0, 0, 0, 1, 2, 3, 4, 5),
+                last = _mm256_set1_epi32(7);
+  __m256 carry = _mm256_setzero_ps();
+  for (std::size_t j0 = 0; j0 < mp; j0 += 8) {
+    const __m256 d = _mm256_add_ps(_mm256_loadu_ps(hp + j0), _mm256_loadu_ps(s + j0));
+    const __m256 open = _mm256_sub_ps(_mm256_loadu_ps(hp + j0 + 1), gv), extend = _mm256_loadu_ps(e + j0 + 1);
+    const __m256 ev = _mm256_max_ps(extend, open);
+    const __m256 gcell = _mm256_max_ps(ev, d);
+    _mm256_storeu_ps(e + j0 + 1, ev);
+    _mm256_storeu_ps(g_row + j0, gcell);
+    __m256 prefix = _mm256_max_ps(gcell, up8(gcell, by1, 1));
+    prefix = _mm256_max_ps(prefix, up8(prefix, by2, 2));
+    prefix = _mm256_max_ps(prefix, _mm256_permute2f128_ps(prefix, prefix, 0x08));  // up by four
+    const __m256 f = _mm256_sub_ps(_mm256_max_ps(up8(prefix, by1, 1), carry), gv);
+    _mm256_storeu_ps(hc + j0 + 1, _mm256_max_ps(f, gcell));
+    moves[j0 / 8] = (gt8(extend, open) << 8 * kExtends) | (gt8(ev, d) << 8 * kFromE) | gt8(f, gcell);
+    carry = _mm256_max_ps(_mm256_permutevar8x32_ps(prefix, last), carry);
+  }
+}
+
+std::size_t row_width() {
+  static const std::size_t width = __builtin_cpu_supports("avx2") ? 8 : 4;
+  return width;
+}
+#else
+std::size_t row_width() { return 4; }
+#endif
 
 // Column k < j of row i (1-based) a row gap into (i, j) leaves from: the
 // nearest one holding the maximum of G(i, 0..j-1), where G(i, 0) = 0.
@@ -95,12 +145,13 @@ std::size_t gap_source(const float* g_row, std::size_t j) {
 
 enum class State { H, G, E };
 
-std::vector<ResiduePair> trace(std::size_t i, std::size_t j, std::size_t mp, const GapOpenWorkspace& ws) {
+std::vector<ResiduePair> trace(std::size_t i, std::size_t j, std::size_t mp, std::size_t width,
+                               const GapOpenWorkspace& ws) {
   std::vector<ResiduePair> pairs;
   State state = State::H;
-  auto bit = [&](int plane) {
+  auto bit = [&](Plane plane) {
     const std::size_t c = j - 1;
-    return (ws.moves[(i - 1) * (mp / 4) + c / 4] >> (plane + int(c % 4))) & 1u;
+    return (ws.moves[(i - 1) * (mp / width) + c / width] >> (std::size_t(plane) * width + c % width)) & 1u;
   };
   while (i > 0 && j > 0) {
     if (state == State::H) {
@@ -129,19 +180,25 @@ std::vector<ResiduePair> trace(std::size_t i, std::size_t j, std::size_t mp, con
 GapOpenAlignment gap_open_align(std::size_t n, std::size_t m, const ScoreRow& scores, double gap_open,
                                 GapOpenWorkspace& ws) {
   if (n == 0 || m == 0) return {};
-  const std::size_t mp = padded(m);
+  const std::size_t width = ws.row_width == 4 ? 4 : row_width(), mp = padded(m, width);
   ws.h.assign(mp + 1, 0.0f);
   ws.h_next.assign(mp + 1, 0.0f);
   ws.e.assign(mp + 1, -INFINITY);
   ws.row.assign(mp, 0.0f);  // the padding columns score 0
   ws.last_column.resize(n);
   ws.g.resize(n * mp);
-  ws.moves.resize(n * (mp / 4));
+  ws.moves.resize(n * (mp / width));
   const float gap = float(gap_open);
   for (std::size_t i = 0; i < n; ++i) {
     scores(i, ws.row.data());
-    fill_row(ws.row.data(), gap, mp, ws.h.data(), ws.h_next.data(), ws.e.data(), ws.g.data() + i * mp,
-             ws.moves.data() + i * (mp / 4));
+    float* g_row = ws.g.data() + i * mp;
+    std::uint32_t* moves = ws.moves.data() + i * (mp / width);
+#ifdef PELDA_ROW_AVX2
+    if (width == 8)
+      fill_row_avx2(ws.row.data(), gap, mp, ws.h.data(), ws.h_next.data(), ws.e.data(), g_row, moves);
+    else
+#endif
+      fill_row(ws.row.data(), gap, mp, ws.h.data(), ws.h_next.data(), ws.e.data(), g_row, moves);
     std::swap(ws.h, ws.h_next);
     ws.last_column[i] = ws.h[m];
   }
@@ -158,11 +215,13 @@ GapOpenAlignment gap_open_align(std::size_t n, std::size_t m, const ScoreRow& sc
     end_i = col_i;
     end_j = m;
   }
-  return {trace(end_i, end_j, mp, ws), double(score)};
+  return {trace(end_i, end_j, mp, width, ws), double(score)};
 }
 
-GapOpenAlignment gap_open_align(const std::vector<double>& matrix, std::size_t n, std::size_t m, double gap_open) {
+GapOpenAlignment gap_open_align(const std::vector<double>& matrix, std::size_t n, std::size_t m, double gap_open,
+                                std::size_t row_width) {
   GapOpenWorkspace ws;
+  ws.row_width = row_width;
   return gap_open_align(
       n, m,
       [&](std::size_t i, float* out) {

@@ -17,7 +17,8 @@ using ScoreRow = std::function<void(std::size_t i, float* out)>;
 struct GapOpenWorkspace {
   std::vector<float> h, h_next, e, row, last_column;
   std::vector<float> g;                 // per cell: G, to find where a row gap leaves from
-  std::vector<std::uint16_t> moves;     // per 4 cells: which case gave H, G and E
+  std::vector<std::uint32_t> moves;     // per group of columns: which case gave H, G and E
+  std::size_t row_width = 0;            // 4 forces four columns at a time; else the widest the processor runs
 };
 
 struct GapOpenAlignment {
@@ -33,12 +34,13 @@ struct GapOpenAlignment {
 // The path ends at the best cell of the last row, or of the last column when
 // that is strictly better. Ties: D before E, G before F, the nearest k for F,
 // opening before extending E, the first cell in a row or column scan.
-// Sums are kept in single precision, four columns at a time.
+// Sums are kept in single precision, four or eight columns at a time (the
+// same result either way).
 GapOpenAlignment gap_open_align(std::size_t n, std::size_t m, const ScoreRow& scores, double gap_open,
                                 GapOpenWorkspace& ws);
 
 // The same on a row-major n x m matrix.
-GapOpenAlignment gap_open_align(const std::vector<double>& matrix, std::size_t n, std::size_t m,
-                                double gap_open);
+GapOpenAlignment gap_open_align(const std::vector<double>& matrix, std::size_t n, std::size_t m, double gap_open,
+                                std::size_t row_width = 0);
 
 }  // namespace pelda
