@@ -52,7 +52,8 @@ Mat3 quaternion_rotation(const Mat3& h, double spread) {
     const double p = (l2 + c2) * l2 + c1 * l + c0, dp = (4.0 * l2 + 2.0 * c2) * l + c1;
     if (!(dp != 0.0)) break;
     const double next = l - p / dp;
-    const bool done = std::fabs(next - l) <= 1e-11 * std::fabs(next);
+    // Convergence is quadratic: after a step this small the error is ~1e-14.
+    const bool done = std::fabs(next - l) <= 1e-7 * std::fabs(next);
     l = next;
     if (done) break;
   }
