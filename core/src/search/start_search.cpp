@@ -595,6 +595,9 @@ StartSearch Search::run() {
   std::vector<Track> tracks;
   for (Fit& f : seeds()) tracks.push_back({std::move(f), {}, false});
   if (tracks.empty()) return out;
+  // Seeds the same at kSameFit mostly refine to the same fit, which would be
+  // dropped below: only the best of them is refined.
+  drop_duplicates(tracks, kSameFit);
   for (Track& t : tracks)
     for (int k = 0; k < kFirstIterations && !t.done; ++k) refine(t);
   drop_duplicates(tracks, kSameFit);
