@@ -43,16 +43,26 @@ Mat3 quaternion_rotation(const Mat3& h, double spread) {
                     top[4] * bottom[1] + top[5] * bottom[0];
 
   // Every eigenvalue is at most `spread` (when given) and at most the sum of
-  // the singular values of H, itself at most sqrt(3) |H|. From above,
-  // Newton's steps fall onto the largest root.
-  double l = std::sqrt(3.0 * frob);
+  // the singular values s of H, whose square is |H|^2 + 2 sum_{i<j} s_i s_j,
+  // where sum_{i<j} s_i s_j <= sqrt(3 sum_{i<j} (s_i s_j)^2) and the latter
+  // sum is that of the squared 2 x 2 minors of H. From above, Newton's steps
+  // fall onto the largest root.
+  double minors2 = 0.0;
+  for (int a = 0; a < 3; ++a)
+    for (int b = a + 1; b < 3; ++b)
+      for (int c = 0; c < 3; ++c)
+        for (int d = c + 1; d < 3; ++d) {
+          const double m = h[a][c] * h[b][d] - h[a][d] * h[b][c];
+          minors2 += m * m;
+        }
+  double l = std::sqrt(frob + 2.0 * std::sqrt(3.0 * minors2));
   if (spread > 0.0 && spread < l) l = spread;
   for (int it = 0; it < 50; ++it) {
     const double l2 = l * l;
     const double p = (l2 + c2) * l2 + c1 * l + c0, dp = (4.0 * l2 + 2.0 * c2) * l + c1;
     if (!(dp != 0.0)) break;
     const double next = l - p / dp;
-    // Convergence is quadratic: after a step this small the error is ~1e-14.
+    // Near the root convergence is quadratic: a step this small leaves ~1e-14.
     const bool done = std::fabs(next - l) <= 1e-7 * std::fabs(next);
     l = next;
     if (done) break;
