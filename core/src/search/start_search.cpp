@@ -78,24 +78,32 @@ struct One {
 // Weights are 0 or 1 (a selection) or absent (every pair).
 template <bool Weighted>
 Moments weighted_moments(const PairColumns& p, const float* weight) {
-  D2 w{}, sf0{}, sf1{}, sf2{}, sm0{}, sm1{}, sm2{};
-  D2 a00{}, a01{}, a02{}, a10{}, a11{}, a12{}, a20{}, a21{}, a22{}, sff{}, smm{};
-  auto add = [&](auto load, std::size_t k) {
+  // Two passes, the sums of each fitting in registers.
+  D2 w{}, sf0{}, sf1{}, sf2{}, sm0{}, sm1{}, sm2{}, sff{}, smm{};
+  auto linear = [&](auto load, std::size_t k) {
+    const D2 c = Weighted ? load(weight + k) : load(kOnes);  // float weights widen
+    const D2 fx = load(p.fx + k) * c, fy = load(p.fy + k) * c, fz = load(p.fz + k) * c;
+    const D2 mx = load(p.mx + k) * c, my = load(p.my + k) * c, mz = load(p.mz + k) * c;
+    w += c;
+    sf0 += fx, sf1 += fy, sf2 += fz;
+    sm0 += mx, sm1 += my, sm2 += mz;
+    sff += fx * fx + fy * fy + fz * fz;  // weights are 0 or 1: c^2 = c
+    smm += mx * mx + my * my + mz * mz;
+  };
+  D2 a00{}, a01{}, a02{}, a10{}, a11{}, a12{}, a20{}, a21{}, a22{};
+  auto cross = [&](auto load, std::size_t k) {
     const D2 c = Weighted ? load(weight + k) : load(kOnes);
     const D2 fx = load(p.fx + k) * c, fy = load(p.fy + k) * c, fz = load(p.fz + k) * c;
     const D2 mx = load(p.mx + k), my = load(p.my + k), mz = load(p.mz + k);
-    w += c;
-    sff += fx * fx + fy * fy + fz * fz;
-    smm += (mx * mx + my * my + mz * mz) * c;
-    sf0 += fx, sf1 += fy, sf2 += fz;
-    sm0 += mx * c, sm1 += my * c, sm2 += mz * c;
     a00 += mx * fx, a01 += mx * fy, a02 += mx * fz;
     a10 += my * fx, a11 += my * fy, a12 += my * fz;
     a20 += mz * fx, a21 += mz * fy, a22 += mz * fz;
   };
   std::size_t k = 0;
-  for (; k + 2 <= p.size; k += 2) add(Two{}, k);
-  if (k < p.size) add(One{}, k);
+  for (; k + 2 <= p.size; k += 2) linear(Two{}, k);
+  if (k < p.size) linear(One{}, k);
+  for (k = 0; k + 2 <= p.size; k += 2) cross(Two{}, k);
+  if (k < p.size) cross(One{}, k);
   auto sum = [](D2 v) { return v[0] + v[1]; };
   Moments s;
   s.w = sum(w);
