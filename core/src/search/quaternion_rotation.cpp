@@ -68,7 +68,7 @@ Mat3 quaternion_rotation(const Mat3& h, double spread) {
     if (done) break;
   }
 
-  // The eigenvector is any nonzero row of adj(N - l I); take the largest.
+  // The eigenvector is any nonzero row of adj(N - l I).
   double a[4][4];
   for (int i = 0; i < 4; ++i)
     for (int j = 0; j < 4; ++j) a[i][j] = n[i][j] - (i == j ? l : 0.0);
@@ -84,20 +84,26 @@ Mat3 quaternion_rotation(const Mat3& h, double spread) {
       default: return r[0] * m[3] - r[1] * m[1] + r[2] * m[0];
     }
   };
-  double q[4] = {0, 0, 0, 0}, best = 0.0;
-  for (int row = 0; row < 4; ++row) {
-    // Cofactor (row, j): the other three rows, two of them through minors.
+  // Cofactor (row, j): the other three rows, two of them through minors.
+  auto cofactor = [&](int row, int j) {
     const double* r = row == 0 ? a[1] : row == 1 ? a[0] : row == 2 ? a[3] : a[2];
     const double* m = row < 2 ? bottom : top;
-    double v[4], norm = 0.0;
-    for (int j = 0; j < 4; ++j) {
-      v[j] = ((row + j) % 2 ? -1.0 : 1.0) * det_without(r, m, j);
-      norm += v[j] * v[j];
+    return ((row + j) % 2 ? -1.0 : 1.0) * det_without(r, m, j);
+  };
+  // adj = k q q^T: the row with the largest diagonal entry is the largest row.
+  int row = 0;
+  double diagonal = std::fabs(cofactor(0, 0));
+  for (int i = 1; i < 4; ++i) {
+    const double c = std::fabs(cofactor(i, i));
+    if (c > diagonal) {
+      diagonal = c;
+      row = i;
     }
-    if (norm > best) {
-      best = norm;
-      for (int j = 0; j < 4; ++j) q[j] = v[j];
-    }
+  }
+  double q[4], best = 0.0;
+  for (int j = 0; j < 4; ++j) {
+    q[j] = cofactor(row, j);
+    best += q[j] * q[j];
   }
   // The adjugate scales as the product of the gaps to the other three
   // eigenvalues; far below |H|^3 the largest is (nearly) repeated.
