@@ -335,7 +335,14 @@ Fit Search::tm_fit(const std::vector<ResiduePair>& pairs) {
   if (k < 3) return best;
   const PairColumns p = gather(pairs);
   weight_.resize(k);
-  std::vector<std::vector<float>> tried;
+  // Selections tried so far, one bit per pair, words side by side.
+  const std::size_t words = (k + 63) / 64;
+  std::vector<std::uint64_t> tried, bits(words);
+  auto seen = [&] {
+    for (std::size_t at = 0; at < tried.size(); at += words)
+      if (std::equal(bits.begin(), bits.end(), tried.begin() + std::ptrdiff_t(at))) return true;
+    return false;
+  };
   auto from = [&](Transform t) {
     for (int it = 0; it < 8; ++it) {
       const double tm = tm_under(t, p);
@@ -344,9 +351,11 @@ Fit Search::tm_fit(const std::vector<ResiduePair>& pairs) {
         best.transform = t;
       }
       select(dist_.data(), k, ds_, weight_.data());
-      if (std::find(tried.begin(), tried.end(), weight_) != tried.end()) return;
+      std::fill(bits.begin(), bits.end(), 0);
+      for (std::size_t q = 0; q < k; ++q) bits[q / 64] |= std::uint64_t(weight_[q] != 0.0f) << (q % 64);
+      if (seen()) return;
       t = fit_moments(moments(p, weight_.data()));
-      tried.push_back(weight_);
+      tried.insert(tried.end(), bits.begin(), bits.end());
     }
   };
   if (k < 4) from(fit_moments(moments(p, nullptr)));
