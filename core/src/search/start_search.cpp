@@ -308,7 +308,7 @@ class Search {
   void drop_duplicates(std::vector<Track>& tracks, double r) const;
 
   std::vector<Transform> window_fits(const Fit& f);
-  double path_proxy(const Transform& t, const std::vector<ResiduePair>& pairs) const;
+  double path_proxy(const Transform& t, const std::vector<ResiduePair>& pairs);
 
   // A transform between the centred chains as one between the input chains.
   Transform to_input_frame(Transform t) const {
@@ -323,6 +323,7 @@ class Search {
   std::size_t n_, m_;
   double d0r_, d0a_, ds_, inv_d0r_sq_;
   std::vector<float> moved_[3];
+  PointList moved_points_;
   std::vector<double> gathered_[6];
   std::vector<float> gathered_f_[6], dist_, weight_;
   GapOpenWorkspace dp_;
@@ -579,16 +580,18 @@ std::vector<Transform> Search::window_fits(const Fit& f) {
 // The best running score of the aligner's local path along `pairs` under t:
 // consecutive pairs are joined by diagonal fillers and gap steps, each pair
 // scores the aligner's normalised similarity, each gap step costs its penalty.
-double Search::path_proxy(const Transform& t, const std::vector<ResiduePair>& pairs) const {
+double Search::path_proxy(const Transform& t, const std::vector<ResiduePair>& pairs) {
   if (pairs.empty()) return 0.0;
   const double dist_den = -2.0 * config_.e1 * config_.e1, conf_den = -2.0 * config_.e2 * config_.e2;
-  auto moved = [&](std::size_t j) { return t.apply(y_[j]); };
+  moved_points_.resize(m_);
+  for (std::size_t j = 0; j < m_; ++j) moved_points_[j] = t.apply(y_[j]);
+  const PointList& moved = moved_points_;
   auto value = [&](std::size_t i, std::size_t j) {
-    const Vec3 yj = moved(j);
+    const Vec3 yj = moved[j];
     const double d = squared_distance(x_[i], yj);
     double c = 0.0;
-    if (i > 0 && j > 0) c += squared_distance(x_[i - 1] - x_[i], moved(j - 1) - yj);
-    if (i + 1 < n_ && j + 1 < m_) c += squared_distance(x_[i + 1] - x_[i], moved(j + 1) - yj);
+    if (i > 0 && j > 0) c += squared_distance(x_[i - 1] - x_[i], moved[j - 1] - yj);
+    if (i + 1 < n_ && j + 1 < m_) c += squared_distance(x_[i + 1] - x_[i], moved[j + 1] - yj);
     return (std::exp(d / dist_den + c / conf_den) - config_.norm_mean) / config_.norm_sd;
   };
   double h = 0.0, best = 0.0;
