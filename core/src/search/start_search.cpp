@@ -486,14 +486,16 @@ void Search::fragment_seeds(std::vector<Fit>& out) {
   for (std::size_t fa = 0; fa * per < dx.size(); ++fa) {
     for (std::size_t fb = 0; fb * per < dy.size(); ++fb) {
       const double *u = dx.data() + fa * per, *v = dy.data() + fb * per;
+      // Blocks of eight distances; most pairs that fail do so early.
       D2 lanes{};
       std::size_t k = 0;
-      for (; k + 2 <= per; k += 2) {
-        const D2 d = Two{}(u + k) - Two{}(v + k);
-        lanes += d * d;
-      }
+      for (; k + 8 <= per && lanes[0] + lanes[1] <= limit; k += 8)
+        for (std::size_t q = k; q < k + 8; q += 2) {
+          const D2 d = Two{}(u + q) - Two{}(v + q);
+          lanes += d * d;
+        }
       double diff = lanes[0] + lanes[1];
-      if (k < per) diff += (u[k] - v[k]) * (u[k] - v[k]);
+      for (; k < per && diff <= limit; ++k) diff += (u[k] - v[k]) * (u[k] - v[k]);
       if (diff > limit) continue;
       const std::size_t a = fa * step_x, b = fb * step_y;
       const auto shift = std::ptrdiff_t(b) - std::ptrdiff_t(a);
