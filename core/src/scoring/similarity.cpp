@@ -87,19 +87,6 @@ inline double squared_distance(const IntegerTrace& a, std::size_t i, const Integ
   return dx * dx + dy * dy + dz * dz;
 }
 
-// near[k] = whether residue j of `a` and residue lo + k of `b` lie closer
-// than sqrt(limit): squared_distance with the arrays held in locals, since
-// byte stores could alias the vectors' own pointers.
-inline void close_rows(const IntegerTrace& a, std::size_t j, const IntegerTrace& b, std::size_t lo, std::size_t len,
-                       double limit, std::uint8_t* __restrict near) {
-  const double ax = a.x[j], ay = a.y[j], az = a.z[j];
-  const double *__restrict bx = b.x.data() + lo, *__restrict by = b.y.data() + lo, *__restrict bz = b.z.data() + lo;
-  for (std::size_t k = 0; k < len; ++k) {
-    const double dx = ax - bx[k], dy = ay - by[k], dz = az - bz[k];
-    near[k] = dx * dx + dy * dy + dz * dz < limit;
-  }
-}
-
 // Where a cell's integer score is exactly what P = 0 scores.
 struct FarCut {
   double distance = INFINITY;   // squared, on the integer grid, whatever the conformation term
@@ -132,47 +119,193 @@ FarCut far_cut(const Kernel& k, double precision) {
   return {x0 * k.dist_denominator * k.precision_sq * (1.0 + 1e-9), x0};
 }
 
-// One column per residue of `b`, rows of `a` in `columns[j]`; `line` holds a
-// column of doubles before conversion. Blocks of rows whose residues all lie
-// beyond the far distance get the far score without the kernel; the others
-// run it, skipping the exponential at their ends up to the far exponent.
+// The integer scores by a shorter route: the exponent from products with
+// the reciprocal denominators and the exponential from a polynomial, both far
+// within 1e-10 (relative) of the kernel's own numbers, then the scaled score
+// y. The kernel's value lies within `margin` of y (a thousand times the
+// error bound), so y rounds to the kernel's integer unless a half-integer
+// lies within `margin` of it; such cells, and nothing else, take the kernel.
+struct ShortRoute {
+  double dist_factor, conf_factor;  // 1 / (precision^2 denominator)
+  double scale, shift;              // y = P scale + shift
+  double margin;
+};
+
+std::optional<ShortRoute> short_route(const Kernel& k, double precision) {
+  const auto finite = [](double x) { return std::isfinite(x); };
+  if (!(finite(k.precision_sq) && k.precision_sq > 0.0 && finite(k.dist_denominator) && k.dist_denominator < 0.0 &&
+        finite(k.conf_denominator) && k.conf_denominator < 0.0 && finite(k.mean) && finite(k.sd) && k.sd != 0.0 &&
+        finite(precision)))
+    return std::nullopt;
+  ShortRoute r{1.0 / (k.precision_sq * k.dist_denominator), 1.0 / (k.precision_sq * k.conf_denominator),
+               precision / k.sd, -(k.mean * precision) / k.sd, 0.0};
+  const double size = std::fabs(r.scale) + std::fabs(r.shift);
+  if (!(finite(r.dist_factor) && finite(r.conf_factor) && size < 0x1p30 && size > 0x1p-900)) return std::nullopt;
+  r.margin = 1e-8 * size;
+  return r;
+}
+
+// Four doubles at a time (lowered to narrower registers where the
+// processor has none this wide).
+using Doubles = double __attribute__((vector_size(32)));
+using Bits = std::int64_t __attribute__((vector_size(32)));
+using Ints = std::int32_t __attribute__((vector_size(16)));
+
+inline Doubles load4(const double* p) {
+  Doubles v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline Doubles splat4(double x) { return Doubles{x, x, x, x}; }
+inline Doubles select4(Bits mask, Doubles yes, Doubles no) {
+  return reinterpret_cast<Doubles>((reinterpret_cast<Bits>(yes) & mask) | (reinterpret_cast<Bits>(no) & ~mask));
+}
+
+// e^x for x <= 0 within 1e-11 (relative; inputs below -700 give e^-700):
+// x = k ln2 + r with |r| <= ln2/2, e^r by its Taylor series to r^9.
+inline Doubles exp_short(Doubles x) {
+  const Doubles round_shift = splat4(0x1.8p52);
+  x = select4(x < -700.0, splat4(-700.0), x);
+  Doubles k = x * 1.44269504088896338700e+00 + round_shift;
+  k -= round_shift;
+  const Doubles r = (x - k * 6.93147180369123816490e-01) - k * 1.90821492927058770002e-10;
+  // Estrin's scheme: short chains of dependent operations.
+  const Doubles r2 = r * r, r4 = r2 * r2;
+  const Doubles p01 = 1.0 + r, p23 = 0.5 + r * (1.0 / 6.0), p45 = 1.0 / 24.0 + r * (1.0 / 120.0);
+  const Doubles p67 = 1.0 / 720.0 + r * (1.0 / 5040.0), p89 = 1.0 / 40320.0 + r * (1.0 / 362880.0);
+  const Doubles p = (p01 + r2 * p23) + r4 * ((p45 + r2 * p67) + r4 * p89);
+  const Doubles biased = k + (1023.0 + 0x1p52);
+  return p * reinterpret_cast<Doubles>(reinterpret_cast<Bits>(biased) << 52);
+}
+
+// One residue of the column trace, in every lane.
+struct Probe {
+  Doubles x, y, z, bx, by, bz, fx, fy, fz, back, fwd;
+
+  Probe(const IntegerTrace& t, std::size_t i)
+      : x(splat4(t.x[i])), y(splat4(t.y[i])), z(splat4(t.z[i])), bx(splat4(t.bx[i])), by(splat4(t.by[i])),
+        bz(splat4(t.bz[i])), fx(splat4(t.fx[i])), fy(splat4(t.fy[i])), fz(splat4(t.fz[i])),
+        back(splat4(t.has_back[i])), fwd(splat4(t.has_fwd[i])) {}
+};
+
+// Scores of the probe against residues q..q+3 of `a` into out[0..4), the
+// same expressions as the kernel's up to the exponent; the mask flags lanes
+// near a rounding tie, left for the kernel.
+inline Bits short_scores(const Probe& p, const IntegerTrace& a, std::size_t q, const ShortRoute& s,
+                         std::int32_t* out) {
+  const Doubles dx = p.x - load4(&a.x[q]), dy = p.y - load4(&a.y[q]), dz = p.z - load4(&a.z[q]);
+  const Doubles d = dx * dx + dy * dy + dz * dz;
+  const Doubles ux = p.bx - load4(&a.bx[q]), uy = p.by - load4(&a.by[q]), uz = p.bz - load4(&a.bz[q]);
+  const Doubles vx = p.fx - load4(&a.fx[q]), vy = p.fy - load4(&a.fy[q]), vz = p.fz - load4(&a.fz[q]);
+  const Doubles c = (ux * ux + uy * uy + uz * uz) * (p.back * load4(&a.has_back[q])) +
+                    (vx * vx + vy * vy + vz * vz) * (p.fwd * load4(&a.has_fwd[q]));
+  const Doubles y = exp_short(d * s.dist_factor + c * s.conf_factor) * s.scale + s.shift;
+  const Doubles round_shift = splat4(0x1.8p52);
+  const Doubles nearest = (y + round_shift) - round_shift;
+  const Doubles off = y - nearest;
+  const Ints whole = __builtin_convertvector(nearest, Ints);
+  std::memcpy(out, &whole, sizeof whole);
+  return select4(off < 0.0, -off, off) >= 0.5 - s.margin;
+}
+
+// Consecutive residues of a trace in blocks of kBlock, each with a sphere
+// around it: a residue farther than sqrt(reach) from the centre of a block
+// lies farther than sqrt(limit) from all of the block's residues. Computed
+// distances are exact up to relative errors near 1e-16 (coordinates are
+// integers), which the margins outweigh by far.
+constexpr std::size_t kBlock = 4;
+
+void block_spheres(const IntegerTrace& a, double limit, BlockSpheres& out) {
+  const std::size_t n = a.size(), blocks = (n + kBlock - 1) / kBlock;
+  for (auto* v : {&out.x, &out.y, &out.z, &out.reach}) v->resize(blocks + 4);
+  for (std::size_t b = 0; b < blocks; ++b) {
+    const std::size_t lo = b * kBlock, hi = std::min(n, lo + kBlock);
+    double cx = 0.0, cy = 0.0, cz = 0.0;
+    for (std::size_t i = lo; i < hi; ++i) cx += a.x[i], cy += a.y[i], cz += a.z[i];
+    const double count = double(hi - lo);
+    cx /= count, cy /= count, cz /= count;
+    double r2 = 0.0;
+    for (std::size_t i = lo; i < hi; ++i) {
+      const double dx = a.x[i] - cx, dy = a.y[i] - cy, dz = a.z[i] - cz;
+      r2 = std::max(r2, dx * dx + dy * dy + dz * dz);
+    }
+    const double reach = (std::sqrt(limit) + std::sqrt(r2)) * (1.0 + 1e-9) + 1.0;
+    out.x[b] = cx, out.y[b] = cy, out.z[b] = cz, out.reach[b] = reach * reach;
+  }
+}
+
+// One column per residue of `b`, rows of `a` in `columns[j]`. Blocks of rows
+// whose residues all lie beyond the far distance keep the far score; the
+// others take the short route where it applies, the kernel elsewhere.
 PELDA_VECTOR_CLONES
 void fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& columns,
                         const Kernel& kernel, double precision, ScoreMatrix& out, SimilarityScratch& scratch) {
-  constexpr std::size_t block = 8;
   const FarCut cut = far_cut(kernel, precision);
-  const double far_from = cut.distance;
   Kernel k = kernel;
   k.negligible_below = std::max(k.negligible_below, cut.exponent);
   const std::int32_t far_score = score_of(0.0, k, precision);
+  const bool culls = std::isfinite(cut.distance);
+  BlockSpheres& spheres = scratch.spheres;
+  if (culls) block_spheres(a, cut.distance, spheres);
+  const std::optional<ShortRoute> route = short_route(k, precision);
+  const std::size_t whole_blocks = a.size() / kBlock;
+  const std::size_t blocks = whole_blocks + 1;
   scratch.line.resize(a.size());
-  scratch.near.resize(a.size() + block);
+  scratch.near.resize(blocks);
+  scratch.listed.resize(blocks);
+  scratch.ties.resize(4 * blocks);
+  scratch.scores.resize(kBlock * blocks);
   double* buf = scratch.line.data();
-  std::uint8_t* near = scratch.near.data();
+  std::uint8_t* __restrict near = scratch.near.data();
+  std::uint32_t* __restrict listed = scratch.listed.data();
+  std::int64_t* __restrict block_ties = scratch.ties.data();
+  std::int32_t* __restrict line = scratch.scores.data();
+  const auto kernel_rows = [&](std::size_t j, std::size_t lo, std::size_t hi, std::int32_t* col) {
+    similarity_line(b, j, a, lo, hi, k, buf);
+    for (std::size_t i = lo; i < hi; ++i) col[i] = round_to_int32(buf[i - lo] * precision);
+  };
   for (std::size_t j = 0; j < columns.size(); ++j) {
     const Span span = columns[j];
     if (span.empty()) continue;
-    const std::size_t len = span.hi - span.lo;
-    std::int32_t* col = out.column(j + 1) + (span.lo + 1 - out.held[j].lo);
-    close_rows(b, j, a, span.lo, len, far_from, near);
-    std::fill(near + len, near + len + block, 0);
-    const auto has_near = [near](std::size_t at) {
-      std::uint64_t bytes;
-      std::memcpy(&bytes, near + at, sizeof bytes);
-      return bytes != 0;
-    };
-    for (std::size_t lo = 0; lo < len;) {
-      std::size_t hi = std::min(lo + block, len);
-      if (!has_near(lo)) {
-        for (std::size_t i = lo; i < hi; ++i) col[i] = far_score;
-        lo = hi;
+    const std::size_t first = span.lo / kBlock, past = (span.hi + kBlock - 1) / kBlock, base = first * kBlock;
+    // The blocks within reach, listed.
+    std::size_t count = 0;
+    if (culls) {
+      const double x = b.x[j], y = b.y[j], z = b.z[j];
+      const double *__restrict sx = spheres.x.data(), *__restrict sy = spheres.y.data();
+      const double *__restrict sz = spheres.z.data(), *__restrict reach = spheres.reach.data();
+      for (std::size_t q = first; q < past; ++q) {
+        const double dx = x - sx[q], dy = y - sy[q], dz = z - sz[q];
+        near[q - first] = dx * dx + dy * dy + dz * dz <= reach[q];
+      }
+      for (std::size_t q = first; q < past; ++q) {
+        listed[count] = std::uint32_t(q);
+        count += near[q - first];
+      }
+    } else {
+      for (std::size_t q = first; q < past; ++q) listed[count++] = std::uint32_t(q);
+    }
+    // Scores of the listed blocks' rows into line[r - base], the far score elsewhere.
+    std::fill(line, line + (past - first) * kBlock, far_score);
+    Bits ties = {0, 0, 0, 0};
+    const Probe probe(b, j);
+    for (std::size_t t = 0; t < count; ++t) {
+      const std::size_t q = listed[t];
+      if (!route || q >= whole_blocks) {
+        kernel_rows(j, q * kBlock, std::min(a.size(), (q + 1) * kBlock), line - base);
         continue;
       }
-      while (hi < len && has_near(hi)) hi = std::min(hi + block, len);  // one kernel call per run of blocks
-      similarity_line(b, j, a, span.lo + lo, span.lo + hi, k, buf);
-      for (std::size_t i = lo; i < hi; ++i) col[i] = round_to_int32(buf[i - lo] * precision);
-      lo = hi;
+      const Bits tie = short_scores(probe, a, q * kBlock, *route, line + (q * kBlock - base));
+      std::memcpy(&block_ties[4 * t], &tie, sizeof tie);
+      ties |= tie;
     }
+    if ((ties[0] | ties[1] | ties[2] | ties[3]) != 0)
+      for (std::size_t t = 0; t < count; ++t)
+        for (std::size_t i = 0; i < kBlock; ++i)
+          if (route && listed[t] < whole_blocks && block_ties[4 * t + i])
+            kernel_rows(j, listed[t] * kBlock + i, listed[t] * kBlock + i + 1, line - base);
+    std::int32_t* col = out.column(j + 1) + (1 - out.held[j].lo);  // col[i]: residue i of `a`
+    std::copy(line + (span.lo - base), line + (span.hi - base), col + span.lo);
   }
 }
 

@@ -106,11 +106,20 @@ struct SimilarityBand {
   std::vector<Span> held;  // per column c = 1..m: evaluated rows and the cycle's band, 1-based
 };
 
+// Spheres around blocks of consecutive residues: centre and reach squared.
+struct BlockSpheres {
+  std::vector<double> x, y, z, reach;
+};
+
 // Scratch reused between evaluations.
 struct SimilarityScratch {
   SimilarityBand band;
   std::vector<double> line;
-  std::vector<std::uint8_t> near;  // per row of a column: close enough for the kernel
+  BlockSpheres spheres;
+  std::vector<std::uint8_t> near;     // per block of a column: within reach
+  std::vector<std::uint32_t> listed;  // blocks within reach
+  std::vector<std::int64_t> ties;     // per row of a listed block: the score needs the kernel
+  std::vector<std::int32_t> scores;   // a column's scores
 };
 
 // The banded, normalised similarity of `a` against `b` straight into integer
