@@ -315,32 +315,14 @@ struct Pass {
   DpWorkspace& ws;
   std::size_t lo;
   Field fields[5];
-  V lane, g1, g2, g4, steps, vc, vn, vfragment;
+  std::size_t n;
+  V lane, g1, g2, g4, g8, steps, vc, vn, vfragment;
   V carry;  // value of the row above, in every lane
   V best;
 
+  // Direction bytes of eight rows.
   template <bool Tail>
-  PELDA_AVX2 void step(std::size_t k, V active) {
-    const ColumnView &p = col.prev, &q = col.cur;
-    const Lanes in{Tail, active};
-    const V zero = _mm256_setzero_si256(), none = splat(-1);
-    const std::size_t r0 = lo + k;
-    const V pv1 = in.load(p.value + r0 - 1), pv = in.load(p.value + r0), score = in.load(col.score + k);
-    const V diag = _mm256_add_epi32(pv1, score), left = _mm256_sub_epi32(pv, g1);
-    V h = _mm256_max_epi32(_mm256_max_epi32(diag, left), zero);
-    h = _mm256_max_epi32(h, _mm256_sub_epi32(up1(h, zero), g1));
-    h = _mm256_max_epi32(h, _mm256_sub_epi32(up2(h, zero), g2));
-    h = _mm256_max_epi32(h, _mm256_sub_epi32(up4(h, zero), g4));
-    h = _mm256_max_epi32(h, _mm256_sub_epi32(carry, steps));
-    const V up = _mm256_sub_epi32(up1(h, carry), g1);
-    carry = _mm256_permutevar8x32_epi32(h, splat(7));
-    in.store(q.value + r0, h);
-    if (Tail) h = _mm256_and_si256(h, active);
-    best = _mm256_max_epi32(best, h);
-    const V d = _mm256_cmpeq_epi32(h, diag), l = _mm256_cmpeq_epi32(h, left), z = _mm256_cmpeq_epi32(h, zero);
-    const V dir = _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(d, splat(kFromDiagonal)),
-                                                  _mm256_and_si256(l, splat(kFromLeft))),
-                                  _mm256_and_si256(_mm256_cmpeq_epi32(h, up), splat(kFromAbove)));
+  PELDA_AVX2 void directions(std::size_t k, V dir) const {
     const V packed16 = _mm256_packs_epi32(dir, dir), packed8 = _mm256_packus_epi16(packed16, packed16);
     const V bytes = _mm256_permutevar8x32_epi32(packed8, _mm256_setr_epi32(0, 4, 0, 4, 0, 4, 0, 4));
     if (Tail) {
@@ -350,26 +332,94 @@ struct Pass {
     } else {
       _mm_storel_epi64(reinterpret_cast<__m128i*>(col.dir + k), _mm256_castsi256_si128(bytes));
     }
-    const int all = bits(active), zeros = bits(z) & all;
-    const V down = _mm256_andnot_si256(_mm256_or_si256(_mm256_or_si256(z, d), l), active);
-    const int down_bits = bits(down);
+  }
+
+  // Fragments, in row order: a cell of the last row or column offers its own
+  // path, a cell that cuts a diagonal path offers that path.
+  PELDA_AVX2 void offers(const Lanes& in, std::size_t r0, V z, V pv1) {
+    const ColumnView &p = col.prev, &q = col.cur;
+    const int all = bits(in.active);
+    const bool edges = col.last || r0 + 8 > n;
+    const V cutting = _mm256_and_si256(z, _mm256_cmpgt_epi32(pv1, _mm256_setzero_si256()));
+    if (!edges && !(bits(cutting) & all)) return;
+    const V edge = col.last ? splat(-1) : _mm256_cmpeq_epi32(_mm256_add_epi32(splat(std::int32_t(r0)), lane), vn);
+    const V own = _mm256_andnot_si256(z, _mm256_and_si256(edge, ge(in.load(q.max + r0), vfragment)));
+    const V cut = _mm256_andnot_si256(edge, _mm256_and_si256(cutting, ge(in.load(p.max + r0 - 1), vfragment)));
+    const int own_bits = bits(own) & all;
+    for (int o = bits(_mm256_or_si256(own, cut)) & all; o; o &= o - 1) {
+      const int i = std::countr_zero(unsigned(o));
+      const std::size_t r = r0 + std::size_t(i);
+      offer((own_bits >> i) & 1 ? q.path(r) : p.path(r - 1), ws);
+    }
+  }
+
+  template <bool Tail>
+  PELDA_AVX2 void step(std::size_t k, V active) {
+    const ColumnView &p = col.prev, &q = col.cur;
+    const Lanes in{Tail, active};
+    const V zero = _mm256_setzero_si256(), none = splat(-1);
+    const int all = bits(active);
+    const std::size_t r0 = lo + k;
+    const V pv1 = in.load(p.value + r0 - 1), pv = in.load(p.value + r0), score = in.load(col.score + k);
+    const V diag = _mm256_add_epi32(pv1, score), left = _mm256_sub_epi32(pv, g1);
+    const V h1 = _mm256_max_epi32(_mm256_max_epi32(diag, left), zero);
+    if (!Tail) {
+      // Every row steps down from the row above: nothing else reaches it.
+      const V chain = _mm256_sub_epi32(carry, steps);
+      if (bits(_mm256_cmpgt_epi32(chain, h1)) == all) {
+        in.store(q.value + r0, chain);
+        best = _mm256_max_epi32(best, chain);
+        carry = _mm256_sub_epi32(carry, g8);
+        directions<Tail>(k, splat(kFromAbove));
+        for (const Field& f : fields) in.store(f.cur + r0, splat(std::int32_t(f.cur[r0 - 1])));
+        if (col.last || r0 + 8 > n) offers(in, r0, zero, pv1);
+        return;
+      }
+    }
+    // Steps down, unless no row passes the candidates of the row below.
+    V h = h1, up = _mm256_sub_epi32(up1(h1, carry), g1);
+    const bool steps_down = bits(_mm256_cmpgt_epi32(up, h1)) & all;
+    if (steps_down) {
+      h = _mm256_max_epi32(h, _mm256_sub_epi32(up1(h, zero), g1));
+      h = _mm256_max_epi32(h, _mm256_sub_epi32(up2(h, zero), g2));
+      h = _mm256_max_epi32(h, _mm256_sub_epi32(up4(h, zero), g4));
+      h = _mm256_max_epi32(h, _mm256_sub_epi32(carry, steps));
+      up = _mm256_sub_epi32(up1(h, carry), g1);
+    }
+    carry = _mm256_permutevar8x32_epi32(h, splat(7));
+    in.store(q.value + r0, h);
+    if (Tail) h = _mm256_and_si256(h, active);
+    best = _mm256_max_epi32(best, h);
+    const V d = _mm256_cmpeq_epi32(h, diag), l = _mm256_cmpeq_epi32(h, left), z = _mm256_cmpeq_epi32(h, zero);
+    directions<Tail>(k, _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(d, splat(kFromDiagonal)),
+                                                        _mm256_and_si256(l, splat(kFromLeft))),
+                                        _mm256_and_si256(_mm256_cmpeq_epi32(h, up), splat(kFromAbove))));
+    const int zeros = bits(z) & all, diagonals = bits(d) & all;
     if (zeros == all) {
       for (const Field& f : fields) in.store(f.cur + r0, zero);
-    } else if (down_bits == all) {
-      for (const Field& f : fields) in.store(f.cur + r0, splat(std::int32_t(f.cur[r0 - 1])));
     } else {
       // Records of diagonal and left steps; the diagonal predecessor is row r - 1.
       V rec[5];
-      for (int f = 0; f < 5; ++f) rec[f] = pick(in.load(fields[f].prev + r0), in.load(fields[f].prev + r0 - 1), d);
-      const V row = _mm256_add_epi32(splat(std::int32_t(r0)), lane);
-      const V fresh = _mm256_and_si256(d, _mm256_cmpeq_epi32(pv1, zero));
-      const V moved = _mm256_or_si256(fresh, ge(h, rec[4]));
-      rec[0] = pick(rec[0], row, fresh);
-      rec[1] = pick(rec[1], vc, fresh);
-      rec[2] = pick(rec[2], row, moved);
-      rec[3] = pick(rec[3], vc, moved);
-      rec[4] = pick(rec[4], h, moved);
-      if (down_bits) {
+      for (int f = 0; f < 5; ++f) rec[f] = in.load(fields[f].prev + r0);
+      V moved = ge(h, rec[4]);
+      if (diagonals) {
+        for (int f = 0; f < 5; ++f) rec[f] = pick(rec[f], in.load(fields[f].prev + r0 - 1), d);
+        const V row = _mm256_add_epi32(splat(std::int32_t(r0)), lane);
+        const V fresh = _mm256_and_si256(d, _mm256_cmpeq_epi32(pv1, zero));
+        moved = _mm256_or_si256(fresh, ge(h, rec[4]));
+        rec[0] = pick(rec[0], row, fresh);
+        rec[1] = pick(rec[1], vc, fresh);
+        rec[2] = pick(rec[2], row, moved);
+        rec[3] = pick(rec[3], vc, moved);
+        rec[4] = pick(rec[4], h, moved);
+      } else if (bits(moved) & all) {
+        const V row = _mm256_add_epi32(splat(std::int32_t(r0)), lane);
+        rec[2] = pick(rec[2], row, moved);
+        rec[3] = pick(rec[3], vc, moved);
+        rec[4] = pick(rec[4], h, moved);
+      }
+      if (steps_down) {
+        const V down = _mm256_andnot_si256(_mm256_or_si256(_mm256_or_si256(z, d), l), active);
         V from = pick(lane, none, down);  // the nearest row at or above that does not step down
         from = _mm256_max_epi32(from, up1(from, none));
         from = _mm256_max_epi32(from, up2(from, none));
@@ -378,20 +428,11 @@ struct Pass {
         for (int f = 0; f < 5; ++f)
           rec[f] = pick(_mm256_permutevar8x32_epi32(rec[f], from), splat(std::int32_t(fields[f].cur[r0 - 1])), before);
       }
-      for (int f = 0; f < 5; ++f) in.store(fields[f].cur + r0, _mm256_andnot_si256(z, rec[f]));
+      if (zeros)
+        for (V& x : rec) x = _mm256_andnot_si256(z, x);
+      for (int f = 0; f < 5; ++f) in.store(fields[f].cur + r0, rec[f]);
     }
-    // Fragments, in row order: a cell of the last row or column offers its own
-    // path, a cell that cuts a diagonal path offers that path.
-    const V edge = col.last ? none : _mm256_cmpeq_epi32(_mm256_add_epi32(splat(std::int32_t(r0)), lane), vn);
-    const V own = _mm256_andnot_si256(z, _mm256_and_si256(edge, ge(in.load(q.max + r0), vfragment)));
-    const V cut = _mm256_andnot_si256(edge, _mm256_and_si256(_mm256_and_si256(z, _mm256_cmpgt_epi32(pv1, zero)),
-                                                              ge(in.load(p.max + r0 - 1), vfragment)));
-    const int own_bits = bits(own) & all;
-    for (int offers = bits(_mm256_or_si256(own, cut)) & all; offers; offers &= offers - 1) {
-      const int i = std::countr_zero(unsigned(offers));
-      const std::size_t r = r0 + std::size_t(i);
-      offer((own_bits >> i) & 1 ? q.path(r) : p.path(r - 1), ws);
-    }
+    offers(in, r0, z, pv1);
   }
 };
 
@@ -408,10 +449,12 @@ struct Pass {
             span.lo,
             {{q.start_row, p.start_row}, {q.start_col, p.start_col}, {q.max_row, p.max_row}, {q.max_col, p.max_col},
              {u(q.max), u(p.max)}},
+            n,
             lane,
             g1,
             splat(2 * gap),
             splat(4 * gap),
+            splat(8 * gap),
             _mm256_mullo_epi32(_mm256_add_epi32(lane, splat(1)), g1),  // (i + 1) gap
             splat(std::int32_t(col.c)),
             splat(std::int32_t(n)),
