@@ -538,6 +538,18 @@ std::int32_t dp_column_one_pass([[maybe_unused]] const Column& col, [[maybe_unus
 #endif
 }
 
+// The largest of n values (the smallest int32 for none).
+PELDA_VECTOR_CLONES
+std::int32_t largest(const std::int32_t* values, std::size_t n) {
+  std::int32_t top[8];
+  std::fill(top, top + 8, std::numeric_limits<std::int32_t>::min());
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    for (std::size_t k = 0; k < 8; ++k) top[k] = std::max(top[k], values[i + k]);
+  for (; i < n; ++i) top[0] = std::max(top[0], values[i]);
+  return *std::max_element(top, top + 8);
+}
+
 // Fills the direction bytes, records fragments and returns the largest value.
 std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace& ws) {
   const std::size_t n = scores.rows, m = scores.cols, stride = n + 2;
@@ -551,9 +563,7 @@ std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace
   std::int32_t prev_top = 0;  // largest value of column c - 1 (column 0 is zeros)
   // Without a negative gap no value exceeds the largest score times the
   // shorter length, so plain 32-bit arithmetic cannot overflow.
-  std::int32_t top = 0;
-  for (std::int32_t v : scores.values) top = std::max(top, v);
-  top = std::max(top, scores.outside);
+  const std::int32_t top = std::max({0, largest(scores.values.data(), scores.values.size()), scores.outside});
   const bool fits_32 = th.gap >= 0 && std::int64_t(top) * std::int64_t(std::min(n, m) + 1) < kMaxValue / 2;
   const bool one_pass = ws.vector_columns && th.gap <= (1 << 26) && has_one_pass_columns();
   for (std::size_t c = 1; c <= m; ++c) {
