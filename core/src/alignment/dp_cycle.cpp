@@ -563,7 +563,8 @@ std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace
   std::int32_t prev_top = 0;  // largest value of column c - 1 (column 0 is zeros)
   // Without a negative gap no value exceeds the largest score times the
   // shorter length, so plain 32-bit arithmetic cannot overflow.
-  const std::int32_t top = std::max({0, largest(scores.values.data(), scores.values.size()), scores.outside});
+  const std::int32_t top =
+      std::max({0, scores.top ? *scores.top : largest(scores.values.data(), scores.values.size()), scores.outside});
   const bool fits_32 = th.gap >= 0 && std::int64_t(top) * std::int64_t(std::min(n, m) + 1) < kMaxValue / 2;
   const bool one_pass = ws.vector_columns && th.gap <= (1 << 26) && has_one_pass_columns();
   for (std::size_t c = 1; c <= m; ++c) {

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "pelda/math/exp.hpp"
 #include "pelda/math/rounding.hpp"
@@ -129,6 +130,8 @@ struct ShortRoute {
   double dist_factor, conf_factor;  // 1 / (precision^2 denominator)
   double scale, shift;              // y = P scale + shift
   double margin;
+  double far_distance = INFINITY;   // squared distances from here on score far_score
+  std::int32_t far_score = 0;
 };
 
 std::optional<ShortRoute> short_route(const Kernel& k, double precision) {
@@ -217,7 +220,8 @@ constexpr std::size_t kBlock = 4;
 
 void block_spheres(const IntegerTrace& a, double limit, BlockSpheres& out) {
   const std::size_t n = a.size(), blocks = (n + kBlock - 1) / kBlock;
-  for (auto* v : {&out.x, &out.y, &out.z, &out.reach}) v->resize(blocks + 4);
+  for (auto* v : {&out.x, &out.y, &out.z}) v->assign(blocks + 4, 0.0);
+  out.reach.assign(blocks + 4, -1.0);  // the padding is never within reach
   for (std::size_t b = 0; b < blocks; ++b) {
     const std::size_t lo = b * kBlock, hi = std::min(n, lo + kBlock);
     double cx = 0.0, cy = 0.0, cz = 0.0;
@@ -238,8 +242,9 @@ void block_spheres(const IntegerTrace& a, double limit, BlockSpheres& out) {
 // whose residues all lie beyond the far distance keep the far score; the
 // others take the short route where it applies, the kernel elsewhere.
 PELDA_VECTOR_CLONES
-void fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& columns,
-                        const Kernel& kernel, double precision, ScoreMatrix& out, SimilarityScratch& scratch) {
+std::int32_t fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& columns,
+                                const Kernel& kernel, double precision, ScoreMatrix& out,
+                                SimilarityScratch& scratch) {
   const FarCut cut = far_cut(kernel, precision);
   Kernel k = kernel;
   k.negligible_below = std::max(k.negligible_below, cut.exponent);
@@ -247,23 +252,25 @@ void fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std:
   const bool culls = std::isfinite(cut.distance);
   BlockSpheres& spheres = scratch.spheres;
   if (culls) block_spheres(a, cut.distance, spheres);
-  const std::optional<ShortRoute> route = short_route(k, precision);
+  std::optional<ShortRoute> route = short_route(k, precision);
+  if (route) route->far_distance = cut.distance, route->far_score = far_score;
   const std::size_t whole_blocks = a.size() / kBlock;
   const std::size_t blocks = whole_blocks + 1;
   scratch.line.resize(a.size());
-  scratch.near.resize(blocks);
   scratch.listed.resize(blocks);
   scratch.ties.resize(4 * blocks);
+  scratch.within.resize(blocks + 4);
   scratch.scores.resize(kBlock * blocks);
   double* buf = scratch.line.data();
-  std::uint8_t* __restrict near = scratch.near.data();
   std::uint32_t* __restrict listed = scratch.listed.data();
   std::int64_t* __restrict block_ties = scratch.ties.data();
+  std::int64_t* __restrict within = scratch.within.data();
   std::int32_t* __restrict line = scratch.scores.data();
   const auto kernel_rows = [&](std::size_t j, std::size_t lo, std::size_t hi, std::int32_t* col) {
     similarity_line(b, j, a, lo, hi, k, buf);
     for (std::size_t i = lo; i < hi; ++i) col[i] = round_to_int32(buf[i - lo] * precision);
   };
+  std::int32_t top = std::numeric_limits<std::int32_t>::min();
   for (std::size_t j = 0; j < columns.size(); ++j) {
     const Span span = columns[j];
     if (span.empty()) continue;
@@ -271,16 +278,15 @@ void fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std:
     // The blocks within reach, listed.
     std::size_t count = 0;
     if (culls) {
-      const double x = b.x[j], y = b.y[j], z = b.z[j];
-      const double *__restrict sx = spheres.x.data(), *__restrict sy = spheres.y.data();
-      const double *__restrict sz = spheres.z.data(), *__restrict reach = spheres.reach.data();
-      for (std::size_t q = first; q < past; ++q) {
-        const double dx = x - sx[q], dy = y - sy[q], dz = z - sz[q];
-        near[q - first] = dx * dx + dy * dy + dz * dz <= reach[q];
+      const Doubles x = splat4(b.x[j]), y = splat4(b.y[j]), z = splat4(b.z[j]);
+      for (std::size_t q = first; q < past; q += 4) {
+        const Doubles dx = x - load4(&spheres.x[q]), dy = y - load4(&spheres.y[q]), dz = z - load4(&spheres.z[q]);
+        const Bits in = dx * dx + dy * dy + dz * dz <= load4(&spheres.reach[q]);
+        std::memcpy(&within[q - first], &in, sizeof in);
       }
       for (std::size_t q = first; q < past; ++q) {
         listed[count] = std::uint32_t(q);
-        count += near[q - first];
+        count += std::size_t(within[q - first] & 1);
       }
     } else {
       for (std::size_t q = first; q < past; ++q) listed[count++] = std::uint32_t(q);
@@ -305,8 +311,14 @@ void fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std:
           if (route && listed[t] < whole_blocks && block_ties[4 * t + i])
             kernel_rows(j, listed[t] * kBlock + i, listed[t] * kBlock + i + 1, line - base);
     std::int32_t* col = out.column(j + 1) + (1 - out.held[j].lo);  // col[i]: residue i of `a`
-    std::copy(line + (span.lo - base), line + (span.hi - base), col + span.lo);
+    const std::int32_t* __restrict from = line + (span.lo - base);
+    std::int32_t* __restrict to = col + span.lo;
+    for (std::size_t i = 0; i < span.hi - span.lo; ++i) {
+      to[i] = from[i];
+      top = std::max(top, from[i]);
+    }
   }
+  return top;
 }
 
 // Same cells walked row by row; for bands whose columns are not one run.
@@ -440,6 +452,7 @@ void ScoreMatrix::reset(std::size_t n, std::size_t m) {
 }
 
 void ScoreMatrix::reset(std::size_t n, std::size_t m, const std::vector<Span>& runs, std::int32_t outside_value) {
+  top.reset();
   rows = n;
   cols = m;
   outside = outside_value;
@@ -512,7 +525,7 @@ void banded_scores(const IntegerTrace& a, const IntegerTrace& b, const Similarit
     std::fill(out.values.begin(), out.values.end(), unevaluated);
   }
   const Kernel k = kernel_of(ctx, true);
-  if (band.by_columns) fill_score_columns(a, b, band.columns, k, p, out, scratch);
+  if (band.by_columns) out.top = std::max(unevaluated, fill_score_columns(a, b, band.columns, k, p, out, scratch));
   else fill_score_rows(a, b, band.rows, k, p, out, scratch.line);
 }
 

@@ -78,6 +78,7 @@ struct ScoreMatrix {
   std::vector<std::size_t> start;   // index in `values` of each column's first held row
   std::vector<std::int32_t> values;
   std::int32_t outside = 0;
+  std::optional<std::int32_t> top;  // the largest held value, when its producer recorded it
 
   std::int32_t at(std::size_t r, std::size_t c) const {
     if (r == 0 || c == 0 || r > rows || c > cols) return 0;
@@ -85,7 +86,10 @@ struct ScoreMatrix {
     return r >= h.lo && r < h.hi ? values[start[c - 1] + (r - h.lo)] : outside;
   }
   // Held cells only.
-  void set(std::size_t r, std::size_t c, std::int32_t v) { values[start[c - 1] + (r - held[c - 1].lo)] = v; }
+  void set(std::size_t r, std::size_t c, std::int32_t v) {
+    values[start[c - 1] + (r - held[c - 1].lo)] = v;
+    top.reset();
+  }
   // Column c from its first held row on.
   const std::int32_t* column(std::size_t c) const { return values.data() + start[c - 1]; }
   std::int32_t* column(std::size_t c) { return values.data() + start[c - 1]; }
@@ -116,7 +120,7 @@ struct SimilarityScratch {
   SimilarityBand band;
   std::vector<double> line;
   BlockSpheres spheres;
-  std::vector<std::uint8_t> near;     // per block of a column: within reach
+  std::vector<std::int64_t> within;   // per block of a column: -1 within reach, else 0
   std::vector<std::uint32_t> listed;  // blocks within reach
   std::vector<std::int64_t> ties;     // per row of a listed block: the score needs the kernel
   std::vector<std::int32_t> scores;   // a column's scores
