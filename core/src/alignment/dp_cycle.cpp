@@ -281,7 +281,10 @@ PELDA_AVX2 V up1(V x, V fill) { return _mm256_alignr_epi8(x, _mm256_permute2x128
 PELDA_AVX2 V up2(V x, V fill) { return _mm256_alignr_epi8(x, _mm256_permute2x128_si256(x, fill, 0x02), 8); }
 PELDA_AVX2 V up4(V x, V fill) { return _mm256_permute2x128_si256(x, fill, 0x02); }
 PELDA_AVX2 V ge(V a, V b) { return _mm256_xor_si256(_mm256_cmpgt_epi32(b, a), _mm256_set1_epi32(-1)); }
-PELDA_AVX2 V pick(V no, V yes, V mask) { return _mm256_blendv_epi8(no, yes, mask); }
+PELDA_AVX2 V pick(V no, V yes, V mask) {  // masks are whole lanes: the float blend reads one bit a lane
+  return _mm256_castps_si256(
+      _mm256_blendv_ps(_mm256_castsi256_ps(no), _mm256_castsi256_ps(yes), _mm256_castsi256_ps(mask)));
+}
 PELDA_AVX2 int bits(V mask) { return _mm256_movemask_ps(_mm256_castsi256_ps(mask)); }
 
 // Eight rows, or the rows left at the end of a column (the others neither
@@ -319,12 +322,14 @@ struct Pass {
   V lane, g1, g2, g4, g8, steps, vc, vn, vfragment;
   V carry;  // value of the row above, in every lane
   V best;
+  V from_diagonal = splat(kFromDiagonal), from_left = splat(kFromLeft), from_above = splat(kFromAbove);
+  V last_lane = splat(7), byte_lanes = _mm256_setr_epi32(0, 4, 0, 4, 0, 4, 0, 4);
 
   // Direction bytes of eight rows.
   template <bool Tail>
   PELDA_AVX2 void directions(std::size_t k, V dir) const {
     const V packed16 = _mm256_packs_epi32(dir, dir), packed8 = _mm256_packus_epi16(packed16, packed16);
-    const V bytes = _mm256_permutevar8x32_epi32(packed8, _mm256_setr_epi32(0, 4, 0, 4, 0, 4, 0, 4));
+    const V bytes = _mm256_permutevar8x32_epi32(packed8, byte_lanes);
     if (Tail) {
       alignas(32) std::uint8_t tmp[32];
       _mm256_store_si256(reinterpret_cast<V*>(tmp), bytes);
@@ -370,7 +375,7 @@ struct Pass {
         in.store(q.value + r0, chain);
         best = _mm256_max_epi32(best, chain);
         carry = _mm256_sub_epi32(carry, g8);
-        directions<Tail>(k, splat(kFromAbove));
+        directions<Tail>(k, from_above);
         for (const Field& f : fields) in.store(f.cur + r0, splat(std::int32_t(f.cur[r0 - 1])));
         if (col.last || r0 + 8 > n) offers(in, r0, zero, pv1);
         return;
@@ -386,14 +391,14 @@ struct Pass {
       h = _mm256_max_epi32(h, _mm256_sub_epi32(carry, steps));
       up = _mm256_sub_epi32(up1(h, carry), g1);
     }
-    carry = _mm256_permutevar8x32_epi32(h, splat(7));
+    carry = _mm256_permutevar8x32_epi32(h, last_lane);
     in.store(q.value + r0, h);
     if (Tail) h = _mm256_and_si256(h, active);
     best = _mm256_max_epi32(best, h);
     const V d = _mm256_cmpeq_epi32(h, diag), l = _mm256_cmpeq_epi32(h, left), z = _mm256_cmpeq_epi32(h, zero);
-    directions<Tail>(k, _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(d, splat(kFromDiagonal)),
-                                                        _mm256_and_si256(l, splat(kFromLeft))),
-                                        _mm256_and_si256(_mm256_cmpeq_epi32(h, up), splat(kFromAbove))));
+    directions<Tail>(k, _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(d, from_diagonal),
+                                                        _mm256_and_si256(l, from_left)),
+                                        _mm256_and_si256(_mm256_cmpeq_epi32(h, up), from_above)));
     const int zeros = bits(z) & all, diagonals = bits(d) & all;
     if (zeros == all) {
       for (const Field& f : fields) in.store(f.cur + r0, zero);
@@ -657,11 +662,11 @@ void DpColumn::reset(std::size_t rows) {
   for (auto* v : {&start_row, &start_col, &max_row, &max_col}) v->assign(rows, 0);
 }
 
-void DpColumn::clear(std::size_t from, std::size_t to) {
-  if (from >= to) return;
-  for (auto* v : {&value, &max}) std::fill(v->begin() + std::ptrdiff_t(from), v->begin() + std::ptrdiff_t(to), 0);
-  for (auto* v : {&start_row, &start_col, &max_row, &max_col})
-    std::fill(v->begin() + std::ptrdiff_t(from), v->begin() + std::ptrdiff_t(to), 0u);
+// Usually a row or two: one pass over the rows, not six calls of memset.
+[[gnu::optimize("no-tree-loop-distribute-patterns")]] void DpColumn::clear(std::size_t from, std::size_t to) {
+  std::int32_t *v = value.data(), *mx = max.data();
+  std::uint32_t *sr = start_row.data(), *sc = start_col.data(), *mr = max_row.data(), *mc = max_col.data();
+  for (std::size_t r = from; r < to; ++r) v[r] = mx[r] = 0, sr[r] = sc[r] = mr[r] = mc[r] = 0;
 }
 
 CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const ScoreMatrix& scores,
