@@ -198,6 +198,11 @@ inline Bits short_scores(const Probe& p, const IntegerTrace& a, std::size_t q, c
                          std::int32_t* out) {
   const Doubles dx = p.x - load4(&a.x[q]), dy = p.y - load4(&a.y[q]), dz = p.z - load4(&a.z[q]);
   const Doubles d = dx * dx + dy * dy + dz * dz;
+  const Bits beyond = d >= s.far_distance;
+  if ((beyond[0] & beyond[1] & beyond[2] & beyond[3]) != 0) {  // all four score as far apart
+    for (int i = 0; i < 4; ++i) out[i] = s.far_score;
+    return Bits{0, 0, 0, 0};
+  }
   const Doubles ux = p.bx - load4(&a.bx[q]), uy = p.by - load4(&a.by[q]), uz = p.bz - load4(&a.bz[q]);
   const Doubles vx = p.fx - load4(&a.fx[q]), vy = p.fy - load4(&a.fy[q]), vz = p.fz - load4(&a.fz[q]);
   const Doubles c = (ux * ux + uy * uy + uz * uz) * (p.back * load4(&a.has_back[q])) +
