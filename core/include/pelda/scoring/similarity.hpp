@@ -78,7 +78,9 @@ struct ScoreMatrix {
   std::vector<std::size_t> start;   // index in `values` of each column's first held row
   std::vector<std::int32_t> values;
   std::int32_t outside = 0;
-  std::optional<std::int32_t> top;  // the largest held value, when its producer recorded it
+  // The largest held value, when its producer recorded it; set() and reset()
+  // forget it, a writer through column() keeps it true.
+  std::optional<std::int32_t> top;
 
   std::int32_t at(std::size_t r, std::size_t c) const {
     if (r == 0 || c == 0 || r > rows || c > cols) return 0;
