@@ -663,7 +663,10 @@ void DpColumn::reset(std::size_t rows) {
 }
 
 // Usually a row or two: one pass over the rows, not six calls of memset.
-[[gnu::optimize("no-tree-loop-distribute-patterns")]] void DpColumn::clear(std::size_t from, std::size_t to) {
+#if defined(__GNUC__) && !defined(__clang__)
+[[gnu::optimize("no-tree-loop-distribute-patterns")]]
+#endif
+void DpColumn::clear(std::size_t from, std::size_t to) {
   std::int32_t *v = value.data(), *mx = max.data();
   std::uint32_t *sr = start_row.data(), *sc = start_col.data(), *mr = max_row.data(), *mc = max_col.data();
   for (std::size_t r = from; r < to; ++r) v[r] = mx[r] = 0, sr[r] = sc[r] = mr[r] = mc[r] = 0;

@@ -59,7 +59,7 @@ inline void similarity_line(const IntegerTrace& a, std::size_t i, const IntegerT
   const double *b_back = b.has_back.data(), *b_fwd = b.has_fwd.data();
   for (std::size_t j = lo; j < hi; ++j) {
     const double dx = ax - bx[j], dy = ay - by[j], dz = az - bz[j];
-    const double d = dx * dx + dy * dy + dz * dz;  // as squared_distance
+    const double d = dx * dx + dy * dy + dz * dz;  // the squared distance every cut refers to
     const double ux = abx - bbx[j], uy = aby - bby[j], uz = abz - bbz[j];
     const double vx = afx - bfx[j], vy = afy - bfy[j], vz = afz - bfz[j];
     // An absent term is multiplied by 0 and adds nothing; a present one by 1.
@@ -80,12 +80,6 @@ void fill_rows(const IntegerTrace& a, const IntegerTrace& b, const std::vector<S
 // The integer score of a similarity P, exactly as the kernels convert it.
 inline std::int32_t score_of(double p, const Kernel& k, double precision) {
   return round_to_int32(((p - k.mean) / k.sd) * precision);
-}
-
-// The kernel's first term, the same expression as in similarity_line.
-inline double squared_distance(const IntegerTrace& a, std::size_t i, const IntegerTrace& b, std::size_t j) {
-  const double dx = a.x[i] - b.x[j], dy = a.y[i] - b.y[j], dz = a.z[i] - b.z[j];
-  return dx * dx + dy * dy + dz * dz;
 }
 
 // Where a cell's integer score is exactly what P = 0 scores.
@@ -149,26 +143,22 @@ std::optional<ShortRoute> short_route(const Kernel& k, double precision) {
 }
 
 // Four doubles at a time (lowered to narrower registers where the
-// processor has none this wide).
+// processor has none this wide). No function takes or returns these by
+// value: the baseline clone has no registers for them.
 using Doubles = double __attribute__((vector_size(32)));
 using Bits = std::int64_t __attribute__((vector_size(32)));
 using Ints = std::int32_t __attribute__((vector_size(16)));
+using UnalignedDoubles = double __attribute__((vector_size(32), aligned(8), __may_alias__));
 
-inline Doubles load4(const double* p) {
-  Doubles v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline Doubles splat4(double x) { return Doubles{x, x, x, x}; }
-inline Doubles select4(Bits mask, Doubles yes, Doubles no) {
-  return reinterpret_cast<Doubles>((reinterpret_cast<Bits>(yes) & mask) | (reinterpret_cast<Bits>(no) & ~mask));
-}
+// Four doubles from p on.
+#define PELDA_LOAD4(p) (*reinterpret_cast<const UnalignedDoubles*>(p))
 
-// e^x for x <= 0 within 1e-11 (relative; inputs below -700 give e^-700):
-// x = k ln2 + r with |r| <= ln2/2, e^r by its Taylor series to r^9.
-inline Doubles exp_short(Doubles x) {
-  const Doubles round_shift = splat4(0x1.8p52);
-  x = select4(x < -700.0, splat4(-700.0), x);
+// x = e^x for x <= 0 within 1e-11 (relative; inputs below -700 give
+// e^-700): x = k ln2 + r with |r| <= ln2/2, e^r by its Taylor series to r^9.
+[[gnu::always_inline]] inline void exp_short(Doubles& x) {
+  const Doubles round_shift = Doubles{} + 0x1.8p52, floor = Doubles{} - 700.0;
+  const Bits below = x < floor;
+  x = reinterpret_cast<Doubles>((reinterpret_cast<Bits>(floor) & below) | (reinterpret_cast<Bits>(x) & ~below));
   Doubles k = x * 1.44269504088896338700e+00 + round_shift;
   k -= round_shift;
   const Doubles r = (x - k * 6.93147180369123816490e-01) - k * 1.90821492927058770002e-10;
@@ -178,7 +168,7 @@ inline Doubles exp_short(Doubles x) {
   const Doubles p67 = 1.0 / 720.0 + r * (1.0 / 5040.0), p89 = 1.0 / 40320.0 + r * (1.0 / 362880.0);
   const Doubles p = (p01 + r2 * p23) + r4 * ((p45 + r2 * p67) + r4 * p89);
   const Doubles biased = k + (1023.0 + 0x1p52);
-  return p * reinterpret_cast<Doubles>(reinterpret_cast<Bits>(biased) << 52);
+  x = p * reinterpret_cast<Doubles>(reinterpret_cast<Bits>(biased) << 52);
 }
 
 // One residue of the column trace, in every lane.
@@ -186,34 +176,39 @@ struct Probe {
   Doubles x, y, z, bx, by, bz, fx, fy, fz, back, fwd;
 
   Probe(const IntegerTrace& t, std::size_t i)
-      : x(splat4(t.x[i])), y(splat4(t.y[i])), z(splat4(t.z[i])), bx(splat4(t.bx[i])), by(splat4(t.by[i])),
-        bz(splat4(t.bz[i])), fx(splat4(t.fx[i])), fy(splat4(t.fy[i])), fz(splat4(t.fz[i])),
-        back(splat4(t.has_back[i])), fwd(splat4(t.has_fwd[i])) {}
+      : x(Doubles{} + t.x[i]), y(Doubles{} + t.y[i]), z(Doubles{} + t.z[i]), bx(Doubles{} + t.bx[i]),
+        by(Doubles{} + t.by[i]), bz(Doubles{} + t.bz[i]), fx(Doubles{} + t.fx[i]), fy(Doubles{} + t.fy[i]),
+        fz(Doubles{} + t.fz[i]), back(Doubles{} + t.has_back[i]), fwd(Doubles{} + t.has_fwd[i]) {}
 };
 
 // Scores of the probe against residues q..q+3 of `a` into out[0..4), the
-// same expressions as the kernel's up to the exponent; the mask flags lanes
+// same expressions as the kernel's up to the exponent; `tie` flags lanes
 // near a rounding tie, left for the kernel.
-inline Bits short_scores(const Probe& p, const IntegerTrace& a, std::size_t q, const ShortRoute& s,
-                         std::int32_t* out) {
-  const Doubles dx = p.x - load4(&a.x[q]), dy = p.y - load4(&a.y[q]), dz = p.z - load4(&a.z[q]);
+[[gnu::always_inline]] inline void short_scores(const Probe& p, const IntegerTrace& a, std::size_t q,
+                                                const ShortRoute& s, std::int32_t* out, Bits& tie) {
+  const Doubles dx = p.x - PELDA_LOAD4(&a.x[q]), dy = p.y - PELDA_LOAD4(&a.y[q]), dz = p.z - PELDA_LOAD4(&a.z[q]);
   const Doubles d = dx * dx + dy * dy + dz * dz;
   const Bits beyond = d >= s.far_distance;
   if ((beyond[0] & beyond[1] & beyond[2] & beyond[3]) != 0) {  // all four score as far apart
     for (int i = 0; i < 4; ++i) out[i] = s.far_score;
-    return Bits{0, 0, 0, 0};
+    tie = Bits{};
+    return;
   }
-  const Doubles ux = p.bx - load4(&a.bx[q]), uy = p.by - load4(&a.by[q]), uz = p.bz - load4(&a.bz[q]);
-  const Doubles vx = p.fx - load4(&a.fx[q]), vy = p.fy - load4(&a.fy[q]), vz = p.fz - load4(&a.fz[q]);
-  const Doubles c = (ux * ux + uy * uy + uz * uz) * (p.back * load4(&a.has_back[q])) +
-                    (vx * vx + vy * vy + vz * vz) * (p.fwd * load4(&a.has_fwd[q]));
-  const Doubles y = exp_short(d * s.dist_factor + c * s.conf_factor) * s.scale + s.shift;
-  const Doubles round_shift = splat4(0x1.8p52);
+  const Doubles ux = p.bx - PELDA_LOAD4(&a.bx[q]), uy = p.by - PELDA_LOAD4(&a.by[q]),
+                uz = p.bz - PELDA_LOAD4(&a.bz[q]);
+  const Doubles vx = p.fx - PELDA_LOAD4(&a.fx[q]), vy = p.fy - PELDA_LOAD4(&a.fy[q]),
+                vz = p.fz - PELDA_LOAD4(&a.fz[q]);
+  const Doubles c = (ux * ux + uy * uy + uz * uz) * (p.back * PELDA_LOAD4(&a.has_back[q])) +
+                    (vx * vx + vy * vy + vz * vz) * (p.fwd * PELDA_LOAD4(&a.has_fwd[q]));
+  Doubles y = d * s.dist_factor + c * s.conf_factor;
+  exp_short(y);
+  y = y * s.scale + s.shift;
+  const Doubles round_shift = Doubles{} + 0x1.8p52;
   const Doubles nearest = (y + round_shift) - round_shift;
   const Doubles off = y - nearest;
   const Ints whole = __builtin_convertvector(nearest, Ints);
   std::memcpy(out, &whole, sizeof whole);
-  return select4(off < 0.0, -off, off) >= 0.5 - s.margin;
+  tie = (off >= 0.5 - s.margin) | (off <= s.margin - 0.5);
 }
 
 // Consecutive residues of a trace in blocks of kBlock, each with a sphere
@@ -283,10 +278,11 @@ std::int32_t fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, co
     // The blocks within reach, listed.
     std::size_t count = 0;
     if (culls) {
-      const Doubles x = splat4(b.x[j]), y = splat4(b.y[j]), z = splat4(b.z[j]);
+      const Doubles x = Doubles{} + b.x[j], y = Doubles{} + b.y[j], z = Doubles{} + b.z[j];
       for (std::size_t q = first; q < past; q += 4) {
-        const Doubles dx = x - load4(&spheres.x[q]), dy = y - load4(&spheres.y[q]), dz = z - load4(&spheres.z[q]);
-        const Bits in = dx * dx + dy * dy + dz * dz <= load4(&spheres.reach[q]);
+        const Doubles dx = x - PELDA_LOAD4(&spheres.x[q]), dy = y - PELDA_LOAD4(&spheres.y[q]),
+                      dz = z - PELDA_LOAD4(&spheres.z[q]);
+        const Bits in = dx * dx + dy * dy + dz * dz <= PELDA_LOAD4(&spheres.reach[q]);
         std::memcpy(&within[q - first], &in, sizeof in);
       }
       for (std::size_t q = first; q < past; ++q) {
@@ -306,7 +302,8 @@ std::int32_t fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, co
         kernel_rows(j, q * kBlock, std::min(a.size(), (q + 1) * kBlock), line - base);
         continue;
       }
-      const Bits tie = short_scores(probe, a, q * kBlock, *route, line + (q * kBlock - base));
+      Bits tie;
+      short_scores(probe, a, q * kBlock, *route, line + (q * kBlock - base), tie);
       std::memcpy(&block_ties[4 * t], &tie, sizeof tie);
       ties |= tie;
     }
