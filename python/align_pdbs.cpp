@@ -1,21 +1,17 @@
-// align_pdbs: read PDB files, pre-align each onto a reference, align them
-// all and write every whole structure into one directory.
-#include <algorithm>
+// align_pdbs: read structure files, align them in the frame of a reference
+// and write every whole structure into one directory.
 #include <optional>
 
 #include "bindings.hpp"
 #include "pelda/io/pdb_reader.hpp"
 #include "pelda/io/pdb_writer.hpp"
 #include "pelda/io/utf8.hpp"
-#include "pelda/scan/scan_align.hpp"
-#include "pelda/search/sensitive_multiple.hpp"
-#include "pelda/treewise/multiple_alignment.hpp"
+#include "pelda/treewise/align_set.hpp"
 
 namespace ovelt {
 namespace {
 
 using pelda::Domain;
-using pelda::Transform;
 
 constexpr const char* kQualname = "align_pdbs";
 
@@ -53,51 +49,6 @@ bool read_all(const PipelineArgs& args, std::vector<Domain>* out) {
   return true;
 }
 
-Domain moved_copy(const Domain& d, const Transform& t) {
-  Domain out = d;
-  for (pelda::Residue& r : out.residues) {
-    const pelda::Vec3 p = t.apply(r.position());
-    r.x = p.x;
-    r.y = p.y;
-    r.z = p.z;
-  }
-  return out;
-}
-
-// Each file onto the unmoved reference with the scan-mode search, one work
-// item per file; the reference keeps the identity. Fills the transforms and
-// the moved domains.
-bool pre_align(const PipelineArgs& args, const std::vector<Domain>& domains, const pelda::RunControl& control,
-               std::vector<Transform>* transforms, std::vector<Domain>* moved) {
-  const pelda::ScanConfig config = pelda::ScanConfig::from_parameters(args.params, 5);
-  const Domain& reference = domains[args.reference];
-  const std::size_t n = domains.size();
-  transforms->assign(n, Transform::identity());
-  moved->assign(n, Domain{});
-  std::vector<char> failed(n, 0);  // the lowest marked file is the one whose error the run returns
-  const pelda::Status s = without_gil([&] {
-    return pelda::run_items(n, control, [&](std::size_t j, std::size_t) -> pelda::Status {
-      if (j == args.reference) {
-        (*moved)[j] = reference;
-        return {};
-      }
-      pelda::Result<pelda::ScanOutcome> outcome = pelda::scan_align(reference, domains[j], config);
-      if (!outcome) {
-        failed[j] = 1;
-        return outcome.error();
-      }
-      (*transforms)[j] = outcome->transform;
-      (*moved)[j] = moved_copy(domains[j], outcome->transform);
-      return {};
-    });
-  });
-  if (s) return true;
-  const std::size_t j = std::size_t(std::find(failed.begin(), failed.end(), 1) - failed.begin());
-  if (j == n) raise_core(PyExc_ValueError, "", s.error());
-  else raise_core(PyExc_ValueError, "Pre-alignment failed for " + args.paths[j] + ": ", s.error());
-  return false;
-}
-
 PyObject* align_pdbs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* a[8];
@@ -115,28 +66,16 @@ PyObject* align_pdbs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!validated(pelda::check_parameters(in.params)) || !validated(pelda::check_output_names(in.paths, std::nullopt)))
       return nullptr;
 
-    // Progress counts the pre-alignments and then the pairs as one job.
-    pelda::RunControl pre_control = in.control, pair_control = in.control;
-    pre_control.job_total = pair_control.job_total = n + n * (n - 1) / 2;
-    pair_control.done_before = n;
-    std::vector<Domain> domains, moved;
-    std::vector<Transform> pre;
+    std::vector<Domain> domains;
     if (!read_all(in, &domains) || !validated(pelda::check_finite(domains))) return nullptr;
-    pelda::Result<pelda::MultipleAlignment> r = pelda::MultipleAlignment{};
-    if (in.search == pelda::SearchMode::Sensitive) {
-      pelda::Result<pelda::SensitiveSet> set =
-          without_gil([&] { return pelda::align_set_sensitive(domains, in.params, in.reference, in.control); });
-      if (!set) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", set.error());
-      pre = std::move(set->pre_transforms);
-      r = std::move(set->alignment);
-    } else {
-      if (!pre_align(in, domains, pre_control, &pre, &moved)) return nullptr;
-      domains.clear();
-      r = without_gil([&] { return pelda::align_multiple(moved, in.params, pair_control); });
-      if (!r) return raise_core(PyExc_ValueError, "Multiple alignment failed: ", r.error());
+    pelda::Result<pelda::AlignedSet> r =
+        without_gil([&] { return pelda::align_set(domains, in.params, in.reference, in.search, in.control); });
+    if (!r) {
+      const pelda::Error& e = r.error();
+      if (e.item) return raise_core(PyExc_ValueError, "Pre-alignment failed for " + in.paths[*e.item] + ": ", e);
+      return raise_core(PyExc_ValueError, "Multiple alignment failed: ", e);
     }
-
-    Ref result(wrap_multiple_result(std::move(r).value(), std::move(pre), in.paths));
+    Ref result(wrap_multiple_result(std::move(r->alignment), std::move(r->pre_transforms), in.paths));
     if (!result) return nullptr;
     Ref written(write_multiple_result(result.get(), in.output_dir, std::nullopt));
     if (!written) return nullptr;

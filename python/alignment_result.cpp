@@ -262,9 +262,9 @@ PyObject* plain_alignment(const pelda::Domain& d1, const pelda::Domain& d2, cons
 }
 
 PyObject* scan_alignment(const pelda::Domain& d1, const pelda::Domain& d2, const pelda::Parameters& p,
-                         std::size_t slide) {
+                         std::size_t slide, const pelda::RunControl& control) {
   pelda::Result<pelda::ScanOutcome> r =
-      without_gil([&] { return pelda::scan_align(d1, d2, pelda::ScanConfig::from_parameters(p, slide)); });
+      without_gil([&] { return pelda::scan_align(d1, d2, pelda::ScanConfig::from_parameters(p, slide), control); });
   if (!r) return raise_core(PyExc_ValueError, "Scan alignment failed: ", r.error());
   const pelda::ScanOutcome& o = r.value();
   return wrap_lazy({{}, o.rmsd, o.path_length, o.score, o.seq_identity, o.transform, {}, {}, {}}, d1, d2);
@@ -281,18 +281,20 @@ PyObject* sensitive_alignment(const pelda::Domain& d1, const pelda::Domain& d2, 
 
 PyObject* pairwise_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* a[6];
+    PyObject* a[7];
     const char* q = "pairwise_align";
     const pelda::Domain *d1 = nullptr, *d2 = nullptr;
     pelda::Parameters params;
     bool scan_mode = false;
     std::size_t slide = 5;
     pelda::SearchMode search = pelda::SearchMode::None;
-    if (!parse_args(q, args, nargs, kwnames, {"domain1", "domain2", "params", "scan_mode", "slide", "search"}, 2, a,
-                    0, 5) ||
+    pelda::RunControl control;
+    if (!parse_args(q, args, nargs, kwnames, {"domain1", "domain2", "params", "scan_mode", "slide", "search", "threads"},
+                    2, a, 0, 5) ||
         !arg_domain(q, "domain1", a[0], &d1) || !arg_domain(q, "domain2", a[1], &d2) ||
         !arg_parameters(q, a[2], &params) || !arg_optional_bool(q, "scan_mode", a[3], &scan_mode) ||
-        !arg_optional_count(q, "slide", a[4], &slide) || !arg_search(q, a[5], &search))
+        !arg_optional_count(q, "slide", a[4], &slide) || !arg_search(q, a[5], &search) ||
+        !arg_run_control(q, a[6], nullptr, &control))
       return nullptr;
     const bool scan_off = a[3] && a[3] != Py_None && !scan_mode;
     if (scan_off && search != pelda::SearchMode::None)
@@ -304,7 +306,7 @@ PyObject* pairwise_align(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
       return nullptr;
     const pelda::Domain first = *d1, second = *d2;  // the objects may change while the GIL is released
     if (search == pelda::SearchMode::Sensitive) return sensitive_alignment(first, second, params);
-    if (scan_mode || search == pelda::SearchMode::Windows) return scan_alignment(first, second, params, slide);
+    if (scan_mode || search == pelda::SearchMode::Windows) return scan_alignment(first, second, params, slide, control);
     return plain_alignment(first, second, params);
   });
 }
@@ -334,7 +336,8 @@ bool arg_search(const char* q, PyObject* obj, pelda::SearchMode* out) {
 
 PyMethodDef pairwise_align_def = {
     "pairwise_align", as_cfunc(pairwise_align), METH_FASTCALL | METH_KEYWORDS,
-    "pairwise_align(domain1, domain2, params=None, scan_mode=None, slide=None, *, search=None)\n--\n\n"
+    "pairwise_align(domain1, domain2, params=None, scan_mode=None, slide=None, *, search=None, threads=None)\n"
+    "--\n\n"
     "Performs pairwise structural alignment.\n\n"
     "Args:\n"
     "    domain1: First (reference) domain.\n"

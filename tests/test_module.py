@@ -19,7 +19,7 @@ ALL = [
 ]
 
 SIGNATURES = {
-    "pairwise_align": "(domain1, domain2, params=None, scan_mode=None, slide=None, *, search=None)",
+    "pairwise_align": "(domain1, domain2, params=None, scan_mode=None, slide=None, *, search=None, threads=None)",
     "multiple_align": "(domains, params=None, pre_transforms=None, *, search=None, threads=None, progress=None)",
     "align_pdbs": "(pdb_files, output_dir, params=None, chain=None, reference_index=0, *, search=None, threads=None, "
                   "progress=None)",

@@ -66,7 +66,7 @@ def test_alignment_result_surface():
 
 def test_pairwise_align_surface():
     f = ovelt.pairwise_align
-    assert f.__text_signature__ == "(domain1, domain2, params=None, scan_mode=None, slide=None, *, search=None)"
+    assert f.__text_signature__ == "(domain1, domain2, params=None, scan_mode=None, slide=None, *, search=None, threads=None)"
     assert f.__doc__ == (
         "Performs pairwise structural alignment.\n\nArgs:\n"
         "    domain1: First (reference) domain.\n    domain2: Second (mobile) domain.\n"

@@ -171,7 +171,7 @@ TEST(SeqIdentity, MyoglobinsAreNearlyIdenticalOverTheirAlignedPairs) {
   const Domain ref = fixtures::structure("globin", "1mbn"), mob = fixtures::structure("globin", "5vzq");
   const auto start = scan_align(ref, mob, ScanConfig::from_parameters(Parameters{}));
   ASSERT_TRUE(start.ok());
-  const Domain placed = fixtures::moved(mob, start->transform);
+  const Domain placed = pelda::moved(mob, start->transform);
   const PairwiseAlignment r = align(ref.residues, placed.residues, AlignmentConfig::from_parameters(Parameters{}));
   ASSERT_GT(r.n_aligned, 140u);
   ASSERT_LE(farthest_pair(ref, placed, r.aligned_pairs, r.transform), 10.5);
@@ -183,7 +183,7 @@ TEST(SeqIdentity, MyoglobinsAreNearlyIdenticalOverTheirAlignedPairs) {
 
 TEST(SeqIdentity, MutatedCopyInAnotherFrameHasTheMutatedShare) {
   const Domain d = fixtures::structure("kringle", "1pk4");
-  Domain mutant = fixtures::moved(d, fixtures::rigid_motion());
+  Domain mutant = pelda::moved(d, fixtures::rigid_motion());
   std::size_t changed = 0;
   for (std::size_t k = 0; k < mutant.size(); k += 7, ++changed)
     mutant.residues[k].residue_type = mutant.residues[k].residue_type == U'W' ? U'G' : U'W';
@@ -194,7 +194,7 @@ TEST(SeqIdentity, MutatedCopyInAnotherFrameHasTheMutatedShare) {
   ASSERT_EQ(scanned->n_aligned, d.size());
   EXPECT_DOUBLE_EQ(scanned->seq_identity * 100.0, expected);
   // The plain aligner on the copy put back in place sees the same pairs.
-  const Domain placed = fixtures::moved(mutant, scanned->transform);
+  const Domain placed = pelda::moved(mutant, scanned->transform);
   EXPECT_DOUBLE_EQ(align(d.residues, placed.residues).seq_identity, expected);
 }
 
@@ -203,7 +203,7 @@ TEST(AlignPair, HomologuesGiveAProperRotationThatReproducesTheRmsd) {
   // Start from the scan's superposition so the plain aligner has overlap to refine.
   const auto start = scan_align(ref, mob, ScanConfig::from_parameters(Parameters{}));
   ASSERT_TRUE(start.ok());
-  const Domain placed = fixtures::moved(mob, start->transform);
+  const Domain placed = pelda::moved(mob, start->transform);
   const Domain before = placed;
   const PairwiseAlignment r = align(ref.residues, placed.residues);
   ASSERT_GT(r.n_aligned, 100u);

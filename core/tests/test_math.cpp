@@ -144,7 +144,7 @@ TEST(Geometry, RmsdCentroidDistances) {
 }
 
 TEST(Errors, Texts) {
-  Error small{ErrorKind::StructureTooSmall, "", 2, 3};
+  Error small{ErrorKind::StructureTooSmall, "", 2, 3, std::nullopt};
   EXPECT_EQ(small.text(), "Structure too small: 2 residues (minimum 3)");
   EXPECT_EQ(make_error(ErrorKind::NoCommonAtoms).text(), "No common atoms for superposition");
   EXPECT_EQ(io_error(2).text(), "I/O error: No such file or directory (os error 2)");

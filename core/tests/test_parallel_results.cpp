@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -141,5 +142,44 @@ TEST(ParallelMultiple, SameSensitiveAlignmentForEveryThreadCount) {
           EXPECT_EQ(bits(parallel->transforms[k].rotation[r][c]), bits(serial->transforms[k].rotation[r][c]));
       }
     EXPECT_EQ(bits(parallel->avg_rmsd), bits(serial->avg_rmsd)) << t;
+  }
+}
+
+// The window search runs its windows ahead of the walk; with a low skip score
+// the walk jumps over many of them, which must not change where it lands.
+TEST(ParallelWindows, SameOutcomeForEveryThreadCount) {
+  const std::vector<Domain> domains = mixed_targets();
+  for (double skip_score : {2.0, 0.05}) {
+    ScanConfig config = ScanConfig::from_parameters(Parameters{}, 5);
+    config.skip_score = skip_score;
+    // Myoglobins (4, 6, 7) align, the rest do not.
+    for (std::size_t k : {1u, 4u, 6u, 7u, 9u}) {
+      const Result<ScanOutcome> serial = scan_align(domains[0], domains[k], config, on(1));
+      ASSERT_TRUE(serial);
+      for (std::size_t t : kThreadCounts) {
+        const Result<ScanOutcome> parallel = scan_align(domains[0], domains[k], config, on(t));
+        ASSERT_TRUE(parallel) << t;
+        EXPECT_EQ(parallel->offset, serial->offset) << k << " " << t;
+        EXPECT_EQ(bits(parallel->score), bits(serial->score)) << k << " " << t;
+        EXPECT_EQ(bits(parallel->rmsd), bits(serial->rmsd)) << k << " " << t;
+        EXPECT_EQ(parallel->n_aligned, serial->n_aligned) << k << " " << t;
+        for (int r = 0; r < 3; ++r)
+          EXPECT_EQ(bits(parallel->transform.translation[r]), bits(serial->transform.translation[r])) << k;
+      }
+    }
+  }
+}
+
+TEST(ParallelWindows, AStopRequestEndsTheSearch) {
+  const std::vector<Domain> domains = globins();
+  for (std::size_t t : {1u, 2u}) {
+    RunControl control = on(t);
+    control.poll_interval = std::chrono::milliseconds(0);
+    std::size_t asked = 0;
+    control.poll = [&](std::size_t, std::size_t) { return ++asked < 2; };
+    const Result<ScanOutcome> o = scan_align(domains[0], domains[1], ScanConfig{}, control);
+    ASSERT_FALSE(o.ok()) << t;
+    EXPECT_EQ(o.error().kind, ErrorKind::Stopped);
+    EXPECT_EQ(asked, 2u);
   }
 }

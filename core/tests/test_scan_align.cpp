@@ -42,7 +42,7 @@ TEST(ScanAlign, RecoversARigidMotionOfAStructure) {
   for (auto [family, name] : {std::pair{"globin", "1mbn"}, std::pair{"lipocalin_obp", "1a3y"}}) {
     const Domain d = fixtures::structure(family, name);
     ASSERT_GT(d.size(), 100u);
-    const Domain m = fixtures::moved(d, fixtures::rigid_motion());
+    const Domain m = pelda::moved(d, fixtures::rigid_motion());
     const ScanOutcome out = scan(d, m);
     ASSERT_TRUE(out.best.has_value());
     EXPECT_LT(out.rmsd, 0.01);

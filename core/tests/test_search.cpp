@@ -102,7 +102,7 @@ TEST(StartSearch, RecoversARigidMotionExactly) {
   const Domain d = fixtures::structure("lipocalin_obp", "1a3y");
   ASSERT_GT(d.size(), 100u);
   const Transform motion = fixtures::rigid_motion();
-  const Domain m = fixtures::moved(d, motion);
+  const Domain m = pelda::moved(d, motion);
   const StartSearch s = search_starts(coordinates(d), coordinates(m), AlignmentConfig::from_parameters({}));
   ASSERT_FALSE(s.starts.empty());
   EXPECT_LT(transform_difference(s.best.transform, motion.inverse(), coordinates(m)), 1e-6);

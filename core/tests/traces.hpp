@@ -52,17 +52,6 @@ inline Transform rigid_motion() {
   return rz.compose(rx);
 }
 
-inline Domain moved(const Domain& d, const Transform& t) {
-  Domain out = d;
-  for (Residue& r : out.residues) {
-    const Vec3 p = t.apply(r.position());
-    r.x = p.x;
-    r.y = p.y;
-    r.z = p.z;
-  }
-  return out;
-}
-
 inline double det(const Mat3& m) {
   return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
          m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);

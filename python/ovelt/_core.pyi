@@ -337,12 +337,15 @@ def pairwise_align(
     slide: int | None = None,
     *,
     search: _Search | None = None,
+    threads: int | None = None,
 ) -> AlignmentResult:
     """Aligns domain2 (mobile) onto domain1 (reference); ValueError if the core fails.
 
     search: None keeps the method (plain, or the window scan with scan_mode);
     "windows" is the window scan; "sensitive" the sensitive start search.
     ValueError for an unknown search or scan_mode=False with a search.
+    threads: the window scan runs its windows on this many threads (None:
+    every core the process may use), with the same result for every count.
 
     scan_mode=True first searches a start with sliding windows (structures in
     unrelated frames); otherwise the alignment starts from the input frames.

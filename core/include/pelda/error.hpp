@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -28,12 +29,13 @@ struct Error {
   std::string message;
   std::size_t count = 0;    // StructureTooSmall: residues present
   std::size_t minimum = 0;  // StructureTooSmall: residues required
+  std::optional<std::size_t> item;  // a run over several inputs: the input that failed
 
   std::string text() const;
 };
 
 inline Error make_error(ErrorKind kind, std::string message = {}) {
-  return Error{kind, std::move(message), 0, 0};
+  return Error{kind, std::move(message), 0, 0, std::nullopt};
 }
 
 // "<strerror text> (os error N)", the wording of system failures.

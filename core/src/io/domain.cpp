@@ -72,6 +72,17 @@ PointList coordinates(const std::vector<Residue>& residues) {
 
 PointList coordinates(const Domain& domain) { return coordinates(domain.residues); }
 
+Domain moved(const Domain& domain, const Transform& t) {
+  Domain out = domain;
+  for (Residue& r : out.residues) {
+    const Vec3 p = t.apply(r.position());
+    r.x = p.x;
+    r.y = p.y;
+    r.z = p.z;
+  }
+  return out;
+}
+
 std::string sequence(const Domain& domain) {
   std::string s;
   s.reserve(domain.residues.size());

@@ -1,10 +1,12 @@
 #include "pelda/scan/scan_align.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 #include "pelda/math/superpose.hpp"
 #include "pelda/pairwise/align_pair.hpp"
+#include "pelda/parallel/run_items.hpp"
 
 namespace pelda {
 namespace {
@@ -80,48 +82,136 @@ AlignmentConfig scan_refinement_config() {
           .max_iter = 100};
 }
 
-Result<ScanOutcome> scan_align(const Domain& domain1, const Domain& domain2, const ScanConfig& config) {
+namespace {
+
+// What every window run reads, shared by the threads.
+struct WindowSearch {
+  PointList coords1, coords2;
+  std::u32string types1, types2;
+  AlignmentConfig run;
+  std::size_t m = 0;  // window length
+};
+
+// The aligner run from one window: the fit of the window onto the start of
+// the first structure places the whole second one.
+struct WindowRun {
+  std::optional<PairwiseAlignment> alignment;  // empty when the window is too short
+  Transform placement;
+};
+
+// Buffers of one thread.
+struct WindowScratch {
+  AlignWorkspace ws;
+  PointList moved;
+};
+
+WindowRun run_window(const WindowSearch& search, std::size_t s, WindowScratch& scratch) {
+  const std::size_t n2 = search.coords2.size();
+  const std::size_t k = std::min(n2 - s, search.m);
+  if (k < 3) return {};
+  const Superposition window = superpose(search.coords1.data(), k, search.coords2.data() + s, k);
+  scratch.moved.resize(n2);
+  for (std::size_t i = 0; i < n2; ++i) scratch.moved[i] = window.transform.apply(search.coords2[i]);
+  return {align_traces(search.coords1, scratch.moved, search.types1, search.types2, search.run, scratch.ws),
+          window.transform};
+}
+
+// Window runs ahead of the walk. Where the walk goes depends on the runs it
+// has seen (a significant run skips ahead), but it only ever lands on
+// multiples of the step, so the next few of those are run at once, one per
+// thread, and the walk then reads them in order. A skip wastes the runs it
+// jumps over; the walk and its result are the same for every thread count.
+class RunsAhead {
+ public:
+  RunsAhead(const WindowSearch& search, std::size_t step, std::size_t end, const RunControl& control)
+      : search_(search), step_(step), end_(end), control_(control) {
+    const std::size_t windows = (end + step - 1) / step;
+    const std::size_t workers = worker_count(control, windows);
+    batch_ = workers == 1 ? 1 : 4 * workers;
+    scratch_.resize(workers);
+    control_.job_total = windows;
+    // The pool asks the hook after every batch; a batch may take far less
+    // than the poll interval, so the hook is only passed on once per interval.
+    if (control.poll) {
+      control_.poll = [this, hook = control.poll](std::size_t done, std::size_t total) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_poll_ < control_.poll_interval) return true;
+        last_poll_ = now;
+        return hook(done, total);
+      };
+    }
+  }
+
+  // The run of the window starting at s, a multiple of the step below the end.
+  Result<WindowRun*> at(std::size_t s) {
+    if (s < first_ || s >= first_ + runs_.size() * step_) {
+      if (Status st = run_from(s); !st) return st.error();
+    }
+    return &runs_[(s - first_) / step_];
+  }
+
+ private:
+  Status run_from(std::size_t s) {
+    first_ = s;
+    runs_.assign(std::min(batch_, (end_ - s + step_ - 1) / step_), WindowRun{});
+    control_.done_before = s / step_;
+    return run_items(runs_.size(), control_, [&](std::size_t i, std::size_t worker) -> Status {
+      runs_[i] = run_window(search_, s + i * step_, scratch_[worker]);
+      return {};
+    });
+  }
+
+  const WindowSearch& search_;
+  std::size_t step_, end_, batch_;
+  RunControl control_;
+  std::vector<WindowScratch> scratch_;
+  std::size_t first_ = 0;
+  std::vector<WindowRun> runs_;
+  std::chrono::steady_clock::time_point last_poll_ = std::chrono::steady_clock::now();
+};
+
+}  // namespace
+
+Result<ScanOutcome> scan_align(const Domain& domain1, const Domain& domain2, const ScanConfig& config,
+                               const RunControl& control) {
   const std::size_t n1 = domain1.size();
   std::size_t n2 = 0;
   const std::size_t kept = searched_length(n1, domain2.size(), config, &n2);
   const std::size_t m = std::min(n1, kept);
   if (m < 3) return outcome_of(Best{}, n1, n2, config);
 
-  const PointList coords1 = coordinates(domain1);
-  PointList coords2 = coordinates(domain2);
-  coords2.resize(n2);
-  const std::u32string types1 = residue_types(domain1.residues);
-  std::u32string types2 = residue_types(domain2.residues);
-  types2.resize(n2);
+  WindowSearch search{coordinates(domain1), coordinates(domain2), residue_types(domain1.residues),
+                      residue_types(domain2.residues), scan_run_config(config), m};
+  search.coords2.resize(n2);
+  search.types2.resize(n2);
+  const PointList& coords1 = search.coords1;
+  const PointList& coords2 = search.coords2;
 
-  const AlignmentConfig run = scan_run_config(config);
   const std::size_t step = std::max<std::size_t>(config.slide, 1);
   const std::size_t end = n2 - m / 2;
-  AlignWorkspace ws;
-  PointList moved(n2);
+  RunsAhead runs(search, step, end, control);
   Best best;
   for (std::size_t s = 0; s < end;) {
     std::size_t advance = step;
-    const std::size_t k = std::min(n2 - s, m);
-    if (k >= 3) {
-      const Superposition window = superpose(coords1.data(), k, coords2.data() + s, k);
-      for (std::size_t i = 0; i < n2; ++i) moved[i] = window.transform.apply(coords2[i]);
-      PairwiseAlignment a = align_traces(coords1, moved, types1, types2, run, ws);
-      if (a.score > best.score) {
-        if (config.skip_ahead && a.score >= config.skip_score) advance = skip(step, a.n_aligned);
-        best.score = a.score;
-        best.transform = a.transform.compose(window.transform);
-        best.offset = s;
-        best.alignment = std::move(a);
-      }
+    Result<WindowRun*> run = runs.at(s);
+    if (!run) return run.error();
+    if (std::optional<PairwiseAlignment>& a = (*run)->alignment; a && a->score > best.score) {
+      if (config.skip_ahead && a->score >= config.skip_score) advance = skip(step, a->n_aligned);
+      best.score = a->score;
+      best.transform = a->transform.compose((*run)->placement);
+      best.offset = s;
+      best.alignment = std::move(a);
     }
     if (end - s <= advance) break;
     s += advance;
   }
 
+  AlignWorkspace ws;
+  PointList moved(n2);
   if (config.n_passes >= 2 && best.alignment && best.score > 0.0) {
     for (std::size_t i = 0; i < n2; ++i) moved[i] = best.transform.apply(coords2[i]);
-    PairwiseAlignment refined = align_traces(coords1, moved, types1, types2, scan_refinement_config(), ws);
+    PairwiseAlignment refined =
+        align_traces(coords1, moved, search.types1, search.types2, scan_refinement_config(), ws);
     if (refined.score >= best.score) {
       best.score = refined.score;
       best.transform = refined.transform.compose(best.transform);

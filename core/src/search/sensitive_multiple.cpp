@@ -100,22 +100,16 @@ Result<MultipleAlignment> align_multiple_sensitive(const std::vector<Domain>& do
   return finish(domains, *matrix, reference, onto_reference(*matrix, reference));
 }
 
-Result<SensitiveSet> align_set_sensitive(const std::vector<Domain>& domains, const Parameters& params,
+Result<AlignedSet> align_set_sensitive(const std::vector<Domain>& domains, const Parameters& params,
                                          std::size_t reference, const RunControl& control) {
   if (reference >= domains.size()) return make_error(ErrorKind::Value, "reference index out of range");
   const Result<PairwiseMatrix> built = build_sensitive_matrix(domains, params, control);
   if (!built) return built.error();
   const PairwiseMatrix& matrix = *built;
-  SensitiveSet out;
+  AlignedSet out;
   out.pre_transforms = onto_reference(matrix, reference);
-  std::vector<Domain> moved = domains;
-  for (std::size_t k = 0; k < moved.size(); ++k)
-    for (Residue& r : moved[k].residues) {
-      const Vec3 p = out.pre_transforms[k].apply(r.position());
-      r.x = p.x;
-      r.y = p.y;
-      r.z = p.z;
-    }
+  std::vector<Domain> moved;
+  for (std::size_t k = 0; k < domains.size(); ++k) moved.push_back(pelda::moved(domains[k], out.pre_transforms[k]));
   Result<MultipleAlignment> a =
       finish(moved, matrix, reference, std::vector<Transform>(domains.size(), Transform::identity()));
   if (!a) return a.error();

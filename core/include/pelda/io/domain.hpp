@@ -8,6 +8,7 @@
 
 #include "pelda/error.hpp"
 #include "pelda/math/matrix_view.hpp"
+#include "pelda/math/transform.hpp"
 #include "pelda/math/vec.hpp"
 
 namespace pelda {
@@ -50,6 +51,8 @@ Status check_finite(const Domain& domain);
 Status check_finite(const std::vector<Domain>& domains);
 
 PointList coordinates(const Domain& domain);
+// A copy of the domain with every position moved by `t`.
+Domain moved(const Domain& domain, const Transform& t);
 PointList coordinates(const std::vector<Residue>& residues);
 std::string sequence(const Domain& domain);
 std::string secondary_structure(const Domain& domain);

@@ -9,6 +9,7 @@
 #include "pelda/io/domain.hpp"
 #include "pelda/pairwise/pairwise_alignment.hpp"
 #include "pelda/pairwise/parameters.hpp"
+#include "pelda/parallel/run_items.hpp"
 
 namespace pelda {
 
@@ -29,6 +30,9 @@ struct ScanOutcome {
 AlignmentConfig scan_run_config(const ScanConfig& config);
 AlignmentConfig scan_refinement_config();
 
-Result<ScanOutcome> scan_align(const Domain& domain1, const Domain& domain2, const ScanConfig& config);
+// The windows run on `control.threads` threads with the same result for every
+// count; a stop asked by the poll hook ends the search with a Stopped error.
+Result<ScanOutcome> scan_align(const Domain& domain1, const Domain& domain2, const ScanConfig& config,
+                               const RunControl& control = {});
 
 }  // namespace pelda

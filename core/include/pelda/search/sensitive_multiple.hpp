@@ -9,6 +9,7 @@
 #include "pelda/pairwise/pairwise_matrix.hpp"
 #include "pelda/pairwise/parameters.hpp"
 #include "pelda/parallel/run_items.hpp"
+#include "pelda/treewise/align_set.hpp"
 #include "pelda/treewise/multiple_alignment.hpp"
 
 namespace pelda {
@@ -33,13 +34,8 @@ Result<MultipleAlignment> align_multiple_sensitive(const std::vector<Domain>& do
 
 // A whole set brought into the frame of domains[reference]: the pair
 // superpositions onto the reference as pre-alignment transforms, then the
-// multiple alignment of the moved domains (whose transforms refine the
-// pre-alignment; the composition of the two moves each input domain).
-struct SensitiveSet {
-  std::vector<Transform> pre_transforms;
-  MultipleAlignment alignment;
-};
-Result<SensitiveSet> align_set_sensitive(const std::vector<Domain>& domains, const Parameters& params,
+// multiple alignment of the moved domains.
+Result<AlignedSet> align_set_sensitive(const std::vector<Domain>& domains, const Parameters& params,
                                          std::size_t reference, const RunControl& control = {});
 
 }  // namespace pelda
