@@ -247,10 +247,13 @@ TEST(Similarity, IntegerScoresMatchTheDoubleMatrixBitForBit) {
     for (Vec3& v : beside) v.x = t;
     inputs.emplace_back(line, beside);
   }
-  const SimilarityContext contexts[] = {default_context(), with(1.0, 2.5, 0.5, 0.4), with(3.0, 0.7, 0.2, -0.3),
-                                        with(2.0, 5.0, 0.5, 0.0), with(0.0, 5.0, 0.5, 0.4)};
+  // With sd 1 and precision 1 identical residues score exactly 0.5: a
+  // rounding tie, which must round away from zero as the kernel does.
+  const SimilarityContext contexts[] = {default_context(),          with(1.0, 2.5, 0.5, 0.4),
+                                        with(3.0, 0.7, 0.2, -0.3), with(2.0, 5.0, 0.5, 0.0),
+                                        with(0.0, 5.0, 0.5, 0.4),  with(2.0, 5.0, 0.5, 1.0)};
   for (const SimilarityContext& ctx : contexts)
-    for (std::uint32_t precision : {1000u, 37u})
+    for (std::uint32_t precision : {1000u, 37u, 1u})
       for (const auto& [c1, c2] : inputs) {
         const SimilarityMatrix m = similarity_banded(c1, c2, ctx);
         ScoreMatrix expected, got;

@@ -1,12 +1,21 @@
 #include "pelda/alignment/dp_cycle.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 
 #include "pelda/math/rounding.hpp"
 #include "pelda/math/superpose.hpp"
 #include "pelda/math/vector_clones.hpp"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define PELDA_DP_AVX2 1
+#include <immintrin.h>
+#else
+#define PELDA_DP_AVX2 0
+#endif
 
 namespace pelda {
 namespace {
@@ -79,6 +88,7 @@ struct Column {
   ColumnView cur;             // column c
   const std::int32_t* score;  // S(r, c) at score[r - lo], lo the column's first band row
   std::uint8_t* dir;          // direction byte of (r, c) at dir[r - lo]
+  std::size_t len;            // rows in the band
   std::uint32_t c;
   bool last;  // c == m
 };
@@ -251,6 +261,222 @@ std::int32_t dp_column_fast(const Column& col, Span span, std::size_t n, std::in
   return best;
 }
 
+#if PELDA_DP_AVX2
+// The column in one pass, eight rows at a time, for gaps in [0, 2^26] and
+// values that fit 32 bits. H(r) = max(H1(r), H(r - 1) - gap) unrolls to the
+// largest H1(k) - (r - k) gap over k <= r: within eight rows a scan of three
+// shifted maxima, across them the carried last value. A row that steps down
+// takes the record of the nearest row above that does not (a step down never
+// passes the maximum it inherits when the gap is not negative): within the
+// eight rows a scan of row indices picks that row's record, before them the
+// carried record of the row above.
+namespace avx2 {
+
+#define PELDA_AVX2 [[gnu::target("avx2"), gnu::always_inline]] inline
+
+using V = __m256i;
+PELDA_AVX2 V splat(std::int32_t x) { return _mm256_set1_epi32(x); }
+// Lanes moved up by s (lane i takes lane i - s), lanes below s from `fill`.
+PELDA_AVX2 V up1(V x, V fill) { return _mm256_alignr_epi8(x, _mm256_permute2x128_si256(x, fill, 0x02), 12); }
+PELDA_AVX2 V up2(V x, V fill) { return _mm256_alignr_epi8(x, _mm256_permute2x128_si256(x, fill, 0x02), 8); }
+PELDA_AVX2 V up4(V x, V fill) { return _mm256_permute2x128_si256(x, fill, 0x02); }
+PELDA_AVX2 V ge(V a, V b) { return _mm256_xor_si256(_mm256_cmpgt_epi32(b, a), _mm256_set1_epi32(-1)); }
+PELDA_AVX2 V pick(V no, V yes, V mask) {  // masks are whole lanes: the float blend reads one bit a lane
+  return _mm256_castps_si256(
+      _mm256_blendv_ps(_mm256_castsi256_ps(no), _mm256_castsi256_ps(yes), _mm256_castsi256_ps(mask)));
+}
+PELDA_AVX2 int bits(V mask) { return _mm256_movemask_ps(_mm256_castsi256_ps(mask)); }
+
+// Eight rows, or the rows left at the end of a column (the others neither
+// read nor written).
+struct Lanes {
+  bool tail;
+  V active;
+
+  template <class T>
+  PELDA_AVX2 V load(const T* at) const {
+    const auto* a = reinterpret_cast<const int*>(at);
+    return tail ? _mm256_maskload_epi32(a, active) : _mm256_loadu_si256(reinterpret_cast<const V*>(a));
+  }
+  template <class T>
+  PELDA_AVX2 void store(T* at, V x) const {
+    auto* a = reinterpret_cast<int*>(at);
+    if (tail) _mm256_maskstore_epi32(a, active, x);
+    else _mm256_storeu_si256(reinterpret_cast<V*>(a), x);
+  }
+};
+
+// A path field of a column.
+struct Field {
+  std::uint32_t* cur;
+  const std::uint32_t* prev;
+};
+
+// One column, eight rows a step.
+struct Pass {
+  const Column& col;
+  DpWorkspace& ws;
+  std::size_t lo;
+  Field fields[5];
+  std::size_t n;
+  V lane, g1, g2, g4, g8, steps, vc, vn, vfragment;
+  V carry;  // value of the row above, in every lane
+  V best;
+  V from_diagonal = splat(kFromDiagonal), from_left = splat(kFromLeft), from_above = splat(kFromAbove);
+  V last_lane = splat(7), byte_lanes = _mm256_setr_epi32(0, 4, 0, 4, 0, 4, 0, 4);
+
+  // Direction bytes of eight rows.
+  template <bool Tail>
+  PELDA_AVX2 void directions(std::size_t k, V dir) const {
+    const V packed16 = _mm256_packs_epi32(dir, dir), packed8 = _mm256_packus_epi16(packed16, packed16);
+    const V bytes = _mm256_permutevar8x32_epi32(packed8, byte_lanes);
+    if (Tail) {
+      alignas(32) std::uint8_t tmp[32];
+      _mm256_store_si256(reinterpret_cast<V*>(tmp), bytes);
+      std::memcpy(col.dir + k, tmp, col.len - k);
+    } else {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(col.dir + k), _mm256_castsi256_si128(bytes));
+    }
+  }
+
+  // Fragments, in row order: a cell of the last row or column offers its own
+  // path, a cell that cuts a diagonal path offers that path.
+  PELDA_AVX2 void offers(const Lanes& in, std::size_t r0, V z, V pv1) {
+    const ColumnView &p = col.prev, &q = col.cur;
+    const int all = bits(in.active);
+    const bool edges = col.last || r0 + 8 > n;
+    const V cutting = _mm256_and_si256(z, _mm256_cmpgt_epi32(pv1, _mm256_setzero_si256()));
+    if (!edges && !(bits(cutting) & all)) return;
+    const V edge = col.last ? splat(-1) : _mm256_cmpeq_epi32(_mm256_add_epi32(splat(std::int32_t(r0)), lane), vn);
+    const V own = _mm256_andnot_si256(z, _mm256_and_si256(edge, ge(in.load(q.max + r0), vfragment)));
+    const V cut = _mm256_andnot_si256(edge, _mm256_and_si256(cutting, ge(in.load(p.max + r0 - 1), vfragment)));
+    const int own_bits = bits(own) & all;
+    for (int o = bits(_mm256_or_si256(own, cut)) & all; o; o &= o - 1) {
+      const int i = std::countr_zero(unsigned(o));
+      const std::size_t r = r0 + std::size_t(i);
+      offer((own_bits >> i) & 1 ? q.path(r) : p.path(r - 1), ws);
+    }
+  }
+
+  template <bool Tail>
+  PELDA_AVX2 void step(std::size_t k, V active) {
+    const ColumnView &p = col.prev, &q = col.cur;
+    const Lanes in{Tail, active};
+    const V zero = _mm256_setzero_si256(), none = splat(-1);
+    const int all = bits(active);
+    const std::size_t r0 = lo + k;
+    const V pv1 = in.load(p.value + r0 - 1), pv = in.load(p.value + r0), score = in.load(col.score + k);
+    const V diag = _mm256_add_epi32(pv1, score), left = _mm256_sub_epi32(pv, g1);
+    const V h1 = _mm256_max_epi32(_mm256_max_epi32(diag, left), zero);
+    if (!Tail) {
+      // Every row steps down from the row above: nothing else reaches it.
+      const V chain = _mm256_sub_epi32(carry, steps);
+      if (bits(_mm256_cmpgt_epi32(chain, h1)) == all) {
+        in.store(q.value + r0, chain);
+        best = _mm256_max_epi32(best, chain);
+        carry = _mm256_sub_epi32(carry, g8);
+        directions<Tail>(k, from_above);
+        for (const Field& f : fields) in.store(f.cur + r0, splat(std::int32_t(f.cur[r0 - 1])));
+        if (col.last || r0 + 8 > n) offers(in, r0, zero, pv1);
+        return;
+      }
+    }
+    // Steps down, unless no row passes the candidates of the row below.
+    V h = h1, up = _mm256_sub_epi32(up1(h1, carry), g1);
+    const bool steps_down = bits(_mm256_cmpgt_epi32(up, h1)) & all;
+    if (steps_down) {
+      h = _mm256_max_epi32(h, _mm256_sub_epi32(up1(h, zero), g1));
+      h = _mm256_max_epi32(h, _mm256_sub_epi32(up2(h, zero), g2));
+      h = _mm256_max_epi32(h, _mm256_sub_epi32(up4(h, zero), g4));
+      h = _mm256_max_epi32(h, _mm256_sub_epi32(carry, steps));
+      up = _mm256_sub_epi32(up1(h, carry), g1);
+    }
+    carry = _mm256_permutevar8x32_epi32(h, last_lane);
+    in.store(q.value + r0, h);
+    if (Tail) h = _mm256_and_si256(h, active);
+    best = _mm256_max_epi32(best, h);
+    const V d = _mm256_cmpeq_epi32(h, diag), l = _mm256_cmpeq_epi32(h, left), z = _mm256_cmpeq_epi32(h, zero);
+    directions<Tail>(k, _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(d, from_diagonal),
+                                                        _mm256_and_si256(l, from_left)),
+                                        _mm256_and_si256(_mm256_cmpeq_epi32(h, up), from_above)));
+    const int zeros = bits(z) & all, diagonals = bits(d) & all;
+    if (zeros == all) {
+      for (const Field& f : fields) in.store(f.cur + r0, zero);
+    } else {
+      // Records of diagonal and left steps; the diagonal predecessor is row r - 1.
+      V rec[5];
+      for (int f = 0; f < 5; ++f) rec[f] = in.load(fields[f].prev + r0);
+      V moved = ge(h, rec[4]);
+      if (diagonals) {
+        for (int f = 0; f < 5; ++f) rec[f] = pick(rec[f], in.load(fields[f].prev + r0 - 1), d);
+        const V row = _mm256_add_epi32(splat(std::int32_t(r0)), lane);
+        const V fresh = _mm256_and_si256(d, _mm256_cmpeq_epi32(pv1, zero));
+        moved = _mm256_or_si256(fresh, ge(h, rec[4]));
+        rec[0] = pick(rec[0], row, fresh);
+        rec[1] = pick(rec[1], vc, fresh);
+        rec[2] = pick(rec[2], row, moved);
+        rec[3] = pick(rec[3], vc, moved);
+        rec[4] = pick(rec[4], h, moved);
+      } else if (bits(moved) & all) {
+        const V row = _mm256_add_epi32(splat(std::int32_t(r0)), lane);
+        rec[2] = pick(rec[2], row, moved);
+        rec[3] = pick(rec[3], vc, moved);
+        rec[4] = pick(rec[4], h, moved);
+      }
+      if (steps_down) {
+        const V down = _mm256_andnot_si256(_mm256_or_si256(_mm256_or_si256(z, d), l), active);
+        V from = pick(lane, none, down);  // the nearest row at or above that does not step down
+        from = _mm256_max_epi32(from, up1(from, none));
+        from = _mm256_max_epi32(from, up2(from, none));
+        from = _mm256_max_epi32(from, up4(from, none));
+        const V before = _mm256_cmpgt_epi32(zero, from);
+        for (int f = 0; f < 5; ++f)
+          rec[f] = pick(_mm256_permutevar8x32_epi32(rec[f], from), splat(std::int32_t(fields[f].cur[r0 - 1])), before);
+      }
+      if (zeros)
+        for (V& x : rec) x = _mm256_andnot_si256(z, x);
+      for (int f = 0; f < 5; ++f) in.store(fields[f].cur + r0, rec[f]);
+    }
+    offers(in, r0, z, pv1);
+  }
+};
+
+}  // namespace avx2
+
+[[gnu::target("avx2")]] std::int32_t dp_column_avx2(const Column& col, Span span, std::size_t n, std::int32_t gap,
+                                                    std::int32_t fragment, DpWorkspace& ws) {
+  using namespace avx2;
+  const ColumnView &p = col.prev, &q = col.cur;
+  const auto u = [](std::int32_t* v) { return reinterpret_cast<std::uint32_t*>(v); };
+  const V lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), g1 = splat(gap);
+  Pass pass{col,
+            ws,
+            span.lo,
+            {{q.start_row, p.start_row}, {q.start_col, p.start_col}, {q.max_row, p.max_row}, {q.max_col, p.max_col},
+             {u(q.max), u(p.max)}},
+            n,
+            lane,
+            g1,
+            splat(2 * gap),
+            splat(4 * gap),
+            splat(8 * gap),
+            _mm256_mullo_epi32(_mm256_add_epi32(lane, splat(1)), g1),  // (i + 1) gap
+            splat(std::int32_t(col.c)),
+            splat(std::int32_t(n)),
+            splat(fragment),
+            _mm256_setzero_si256(),
+            _mm256_setzero_si256()};
+  const std::size_t len = span.hi - span.lo;
+  std::size_t k = 0;
+  for (; k + 8 <= len; k += 8) pass.step<false>(k, splat(-1));
+  if (k < len) pass.step<true>(k, _mm256_cmpgt_epi32(splat(std::int32_t(len - k)), lane));
+  alignas(32) std::int32_t lanes[8];
+  _mm256_store_si256(reinterpret_cast<V*>(lanes), pass.best);
+  return *std::max_element(lanes, lanes + 8);
+}
+#undef PELDA_AVX2
+#endif
+
 // The same for any gap and any values, one cell after the other: candidates
 // are formed in 64 bits and saturate at the int32 maximum, which only a
 // negative gap penalty on very long chains can reach.
@@ -298,6 +524,37 @@ std::int32_t dp_column_general(const Column& col, Span span, std::size_t n, std:
   return best;
 }
 
+bool has_one_pass_columns() {
+#if PELDA_DP_AVX2
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
+#else
+  return false;
+#endif
+}
+
+std::int32_t dp_column_one_pass([[maybe_unused]] const Column& col, [[maybe_unused]] Span span,
+                                [[maybe_unused]] std::size_t n, [[maybe_unused]] std::int32_t gap,
+                                [[maybe_unused]] std::int32_t fragment, [[maybe_unused]] DpWorkspace& ws) {
+#if PELDA_DP_AVX2
+  return dp_column_avx2(col, span, n, gap, fragment, ws);
+#else
+  return 0;
+#endif
+}
+
+// The largest of n values (the smallest int32 for none).
+PELDA_VECTOR_CLONES
+std::int32_t largest(const std::int32_t* values, std::size_t n) {
+  std::int32_t top[8];
+  std::fill(top, top + 8, std::numeric_limits<std::int32_t>::min());
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    for (std::size_t k = 0; k < 8; ++k) top[k] = std::max(top[k], values[i + k]);
+  for (; i < n; ++i) top[0] = std::max(top[0], values[i]);
+  return *std::max_element(top, top + 8);
+}
+
 // Fills the direction bytes, records fragments and returns the largest value.
 std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace& ws) {
   const std::size_t n = scores.rows, m = scores.cols, stride = n + 2;
@@ -311,10 +568,10 @@ std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace
   std::int32_t prev_top = 0;  // largest value of column c - 1 (column 0 is zeros)
   // Without a negative gap no value exceeds the largest score times the
   // shorter length, so plain 32-bit arithmetic cannot overflow.
-  std::int32_t top = 0;
-  for (std::int32_t v : scores.values) top = std::max(top, v);
-  top = std::max(top, scores.outside);
+  const std::int32_t top =
+      std::max({0, scores.top ? *scores.top : largest(scores.values.data(), scores.values.size()), scores.outside});
   const bool fits_32 = th.gap >= 0 && std::int64_t(top) * std::int64_t(std::min(n, m) + 1) < kMaxValue / 2;
+  const bool one_pass = ws.vector_columns && th.gap <= (1 << 26) && has_one_pass_columns();
   for (std::size_t c = 1; c <= m; ++c) {
     const Span span = ws.band[c - 1];
     // Rows the array held for column c - 2 that column c does not overwrite.
@@ -322,9 +579,11 @@ std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace
     cur->clear(std::min(cur_span.hi, std::max(cur_span.lo, span.hi)), cur_span.hi);
     if (!span.empty()) {
       const Column col{ColumnView(*prev), ColumnView(*cur), scores.column(c) + (span.lo - scores.held[c - 1].lo),
-                       ws.directions.data() + ws.direction_start[c - 1], std::uint32_t(c), c == m};
-      const std::int32_t column_top = fits_32 ? dp_column_fast(col, span, n, th.gap, th.fragment, prev_top == 0, ws)
-                                              : dp_column_general(col, span, n, th.gap, th.fragment, ws);
+                       ws.directions.data() + ws.direction_start[c - 1], span.hi - span.lo, std::uint32_t(c), c == m};
+      const std::int32_t column_top =
+          !fits_32    ? dp_column_general(col, span, n, th.gap, th.fragment, ws)
+          : one_pass  ? dp_column_one_pass(col, span, n, th.gap, th.fragment, ws)
+                      : dp_column_fast(col, span, n, th.gap, th.fragment, prev_top == 0, ws);
       best = std::max(best, column_top);
       prev_top = column_top;
     } else {
@@ -403,11 +662,14 @@ void DpColumn::reset(std::size_t rows) {
   for (auto* v : {&start_row, &start_col, &max_row, &max_col}) v->assign(rows, 0);
 }
 
+// Usually a row or two: one pass over the rows, not six calls of memset.
+#if defined(__GNUC__) && !defined(__clang__)
+[[gnu::optimize("no-tree-loop-distribute-patterns")]]
+#endif
 void DpColumn::clear(std::size_t from, std::size_t to) {
-  if (from >= to) return;
-  for (auto* v : {&value, &max}) std::fill(v->begin() + std::ptrdiff_t(from), v->begin() + std::ptrdiff_t(to), 0);
-  for (auto* v : {&start_row, &start_col, &max_row, &max_col})
-    std::fill(v->begin() + std::ptrdiff_t(from), v->begin() + std::ptrdiff_t(to), 0u);
+  std::int32_t *v = value.data(), *mx = max.data();
+  std::uint32_t *sr = start_row.data(), *sc = start_col.data(), *mr = max_row.data(), *mc = max_col.data();
+  for (std::size_t r = from; r < to; ++r) v[r] = mx[r] = 0, sr[r] = sc[r] = mr[r] = mc[r] = 0;
 }
 
 CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const ScoreMatrix& scores,

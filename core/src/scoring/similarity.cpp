@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "pelda/math/exp.hpp"
 #include "pelda/math/rounding.hpp"
@@ -58,7 +59,7 @@ inline void similarity_line(const IntegerTrace& a, std::size_t i, const IntegerT
   const double *b_back = b.has_back.data(), *b_fwd = b.has_fwd.data();
   for (std::size_t j = lo; j < hi; ++j) {
     const double dx = ax - bx[j], dy = ay - by[j], dz = az - bz[j];
-    const double d = dx * dx + dy * dy + dz * dz;  // as squared_distance
+    const double d = dx * dx + dy * dy + dz * dz;  // the squared distance every cut refers to
     const double ux = abx - bbx[j], uy = aby - bby[j], uz = abz - bbz[j];
     const double vx = afx - bfx[j], vy = afy - bfy[j], vz = afz - bfz[j];
     // An absent term is multiplied by 0 and adds nothing; a present one by 1.
@@ -79,25 +80,6 @@ void fill_rows(const IntegerTrace& a, const IntegerTrace& b, const std::vector<S
 // The integer score of a similarity P, exactly as the kernels convert it.
 inline std::int32_t score_of(double p, const Kernel& k, double precision) {
   return round_to_int32(((p - k.mean) / k.sd) * precision);
-}
-
-// The kernel's first term, the same expression as in similarity_line.
-inline double squared_distance(const IntegerTrace& a, std::size_t i, const IntegerTrace& b, std::size_t j) {
-  const double dx = a.x[i] - b.x[j], dy = a.y[i] - b.y[j], dz = a.z[i] - b.z[j];
-  return dx * dx + dy * dy + dz * dz;
-}
-
-// near[k] = whether residue j of `a` and residue lo + k of `b` lie closer
-// than sqrt(limit): squared_distance with the arrays held in locals, since
-// byte stores could alias the vectors' own pointers.
-inline void close_rows(const IntegerTrace& a, std::size_t j, const IntegerTrace& b, std::size_t lo, std::size_t len,
-                       double limit, std::uint8_t* __restrict near) {
-  const double ax = a.x[j], ay = a.y[j], az = a.z[j];
-  const double *__restrict bx = b.x.data() + lo, *__restrict by = b.y.data() + lo, *__restrict bz = b.z.data() + lo;
-  for (std::size_t k = 0; k < len; ++k) {
-    const double dx = ax - bx[k], dy = ay - by[k], dz = az - bz[k];
-    near[k] = dx * dx + dy * dy + dz * dz < limit;
-  }
 }
 
 // Where a cell's integer score is exactly what P = 0 scores.
@@ -132,48 +114,213 @@ FarCut far_cut(const Kernel& k, double precision) {
   return {x0 * k.dist_denominator * k.precision_sq * (1.0 + 1e-9), x0};
 }
 
-// One column per residue of `b`, rows of `a` in `columns[j]`; `line` holds a
-// column of doubles before conversion. Blocks of rows whose residues all lie
-// beyond the far distance get the far score without the kernel; the others
-// run it, skipping the exponential at their ends up to the far exponent.
+// The integer scores by a shorter route: the exponent from products with
+// the reciprocal denominators and the exponential from a polynomial, both far
+// within 1e-10 (relative) of the kernel's own numbers, then the scaled score
+// y. The kernel's value lies within `margin` of y (a thousand times the
+// error bound), so y rounds to the kernel's integer unless a half-integer
+// lies within `margin` of it; such cells, and nothing else, take the kernel.
+struct ShortRoute {
+  double dist_factor, conf_factor;  // 1 / (precision^2 denominator)
+  double scale, shift;              // y = P scale + shift
+  double margin;
+  double far_distance = INFINITY;   // squared distances from here on score far_score
+  std::int32_t far_score = 0;
+};
+
+std::optional<ShortRoute> short_route(const Kernel& k, double precision) {
+  const auto finite = [](double x) { return std::isfinite(x); };
+  if (!(finite(k.precision_sq) && k.precision_sq > 0.0 && finite(k.dist_denominator) && k.dist_denominator < 0.0 &&
+        finite(k.conf_denominator) && k.conf_denominator < 0.0 && finite(k.mean) && finite(k.sd) && k.sd != 0.0 &&
+        finite(precision)))
+    return std::nullopt;
+  ShortRoute r{1.0 / (k.precision_sq * k.dist_denominator), 1.0 / (k.precision_sq * k.conf_denominator),
+               precision / k.sd, -(k.mean * precision) / k.sd, 0.0};
+  const double size = std::fabs(r.scale) + std::fabs(r.shift);
+  if (!(finite(r.dist_factor) && finite(r.conf_factor) && size < 0x1p30 && size > 0x1p-900)) return std::nullopt;
+  r.margin = 1e-8 * size;
+  return r;
+}
+
+// Four doubles at a time (lowered to narrower registers where the
+// processor has none this wide). No function takes or returns these by
+// value: the baseline clone has no registers for them.
+using Doubles = double __attribute__((vector_size(32)));
+using Bits = std::int64_t __attribute__((vector_size(32)));
+using Ints = std::int32_t __attribute__((vector_size(16)));
+using UnalignedDoubles = double __attribute__((vector_size(32), aligned(8), __may_alias__));
+
+// Four doubles from p on.
+#define PELDA_LOAD4(p) (*reinterpret_cast<const UnalignedDoubles*>(p))
+
+// x = e^x for x <= 0 within 1e-11 (relative; inputs below -700 give
+// e^-700): x = k ln2 + r with |r| <= ln2/2, e^r by its Taylor series to r^9.
+[[gnu::always_inline]] inline void exp_short(Doubles& x) {
+  const Doubles round_shift = Doubles{} + 0x1.8p52, floor = Doubles{} - 700.0;
+  const Bits below = x < floor;
+  x = reinterpret_cast<Doubles>((reinterpret_cast<Bits>(floor) & below) | (reinterpret_cast<Bits>(x) & ~below));
+  Doubles k = x * 1.44269504088896338700e+00 + round_shift;
+  k -= round_shift;
+  const Doubles r = (x - k * 6.93147180369123816490e-01) - k * 1.90821492927058770002e-10;
+  // Estrin's scheme: short chains of dependent operations.
+  const Doubles r2 = r * r, r4 = r2 * r2;
+  const Doubles p01 = 1.0 + r, p23 = 0.5 + r * (1.0 / 6.0), p45 = 1.0 / 24.0 + r * (1.0 / 120.0);
+  const Doubles p67 = 1.0 / 720.0 + r * (1.0 / 5040.0), p89 = 1.0 / 40320.0 + r * (1.0 / 362880.0);
+  const Doubles p = (p01 + r2 * p23) + r4 * ((p45 + r2 * p67) + r4 * p89);
+  const Doubles biased = k + (1023.0 + 0x1p52);
+  x = p * reinterpret_cast<Doubles>(reinterpret_cast<Bits>(biased) << 52);
+}
+
+// One residue of the column trace, in every lane.
+struct Probe {
+  Doubles x, y, z, bx, by, bz, fx, fy, fz, back, fwd;
+
+  Probe(const IntegerTrace& t, std::size_t i)
+      : x(Doubles{} + t.x[i]), y(Doubles{} + t.y[i]), z(Doubles{} + t.z[i]), bx(Doubles{} + t.bx[i]),
+        by(Doubles{} + t.by[i]), bz(Doubles{} + t.bz[i]), fx(Doubles{} + t.fx[i]), fy(Doubles{} + t.fy[i]),
+        fz(Doubles{} + t.fz[i]), back(Doubles{} + t.has_back[i]), fwd(Doubles{} + t.has_fwd[i]) {}
+};
+
+// Scores of the probe against residues q..q+3 of `a` into out[0..4), the
+// same expressions as the kernel's up to the exponent; `tie` flags lanes
+// near a rounding tie, left for the kernel.
+[[gnu::always_inline]] inline void short_scores(const Probe& p, const IntegerTrace& a, std::size_t q,
+                                                const ShortRoute& s, std::int32_t* out, Bits& tie) {
+  const Doubles dx = p.x - PELDA_LOAD4(&a.x[q]), dy = p.y - PELDA_LOAD4(&a.y[q]), dz = p.z - PELDA_LOAD4(&a.z[q]);
+  const Doubles d = dx * dx + dy * dy + dz * dz;
+  const Bits beyond = d >= s.far_distance;
+  if ((beyond[0] & beyond[1] & beyond[2] & beyond[3]) != 0) {  // all four score as far apart
+    for (int i = 0; i < 4; ++i) out[i] = s.far_score;
+    tie = Bits{};
+    return;
+  }
+  const Doubles ux = p.bx - PELDA_LOAD4(&a.bx[q]), uy = p.by - PELDA_LOAD4(&a.by[q]),
+                uz = p.bz - PELDA_LOAD4(&a.bz[q]);
+  const Doubles vx = p.fx - PELDA_LOAD4(&a.fx[q]), vy = p.fy - PELDA_LOAD4(&a.fy[q]),
+                vz = p.fz - PELDA_LOAD4(&a.fz[q]);
+  const Doubles c = (ux * ux + uy * uy + uz * uz) * (p.back * PELDA_LOAD4(&a.has_back[q])) +
+                    (vx * vx + vy * vy + vz * vz) * (p.fwd * PELDA_LOAD4(&a.has_fwd[q]));
+  Doubles y = d * s.dist_factor + c * s.conf_factor;
+  exp_short(y);
+  y = y * s.scale + s.shift;
+  const Doubles round_shift = Doubles{} + 0x1.8p52;
+  const Doubles nearest = (y + round_shift) - round_shift;
+  const Doubles off = y - nearest;
+  const Ints whole = __builtin_convertvector(nearest, Ints);
+  std::memcpy(out, &whole, sizeof whole);
+  tie = (off >= 0.5 - s.margin) | (off <= s.margin - 0.5);
+}
+
+// Consecutive residues of a trace in blocks of kBlock, each with a sphere
+// around it: a residue farther than sqrt(reach) from the centre of a block
+// lies farther than sqrt(limit) from all of the block's residues. Computed
+// distances are exact up to relative errors near 1e-16 (coordinates are
+// integers), which the margins outweigh by far.
+constexpr std::size_t kBlock = 4;
+
+void block_spheres(const IntegerTrace& a, double limit, BlockSpheres& out) {
+  const std::size_t n = a.size(), blocks = (n + kBlock - 1) / kBlock;
+  for (auto* v : {&out.x, &out.y, &out.z}) v->assign(blocks + 4, 0.0);
+  out.reach.assign(blocks + 4, -1.0);  // the padding is never within reach
+  for (std::size_t b = 0; b < blocks; ++b) {
+    const std::size_t lo = b * kBlock, hi = std::min(n, lo + kBlock);
+    double cx = 0.0, cy = 0.0, cz = 0.0;
+    for (std::size_t i = lo; i < hi; ++i) cx += a.x[i], cy += a.y[i], cz += a.z[i];
+    const double count = double(hi - lo);
+    cx /= count, cy /= count, cz /= count;
+    double r2 = 0.0;
+    for (std::size_t i = lo; i < hi; ++i) {
+      const double dx = a.x[i] - cx, dy = a.y[i] - cy, dz = a.z[i] - cz;
+      r2 = std::max(r2, dx * dx + dy * dy + dz * dz);
+    }
+    const double reach = (std::sqrt(limit) + std::sqrt(r2)) * (1.0 + 1e-9) + 1.0;
+    out.x[b] = cx, out.y[b] = cy, out.z[b] = cz, out.reach[b] = reach * reach;
+  }
+}
+
+// One column per residue of `b`, rows of `a` in `columns[j]`. Blocks of rows
+// whose residues all lie beyond the far distance keep the far score; the
+// others take the short route where it applies, the kernel elsewhere.
 PELDA_VECTOR_CLONES
-void fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& columns,
-                        const Kernel& kernel, double precision, ScoreMatrix& out, SimilarityScratch& scratch) {
-  constexpr std::size_t block = 8;
+std::int32_t fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& columns,
+                                const Kernel& kernel, double precision, ScoreMatrix& out,
+                                SimilarityScratch& scratch) {
   const FarCut cut = far_cut(kernel, precision);
-  const double far_from = cut.distance;
   Kernel k = kernel;
   k.negligible_below = std::max(k.negligible_below, cut.exponent);
   const std::int32_t far_score = score_of(0.0, k, precision);
+  const bool culls = std::isfinite(cut.distance);
+  BlockSpheres& spheres = scratch.spheres;
+  if (culls) block_spheres(a, cut.distance, spheres);
+  std::optional<ShortRoute> route = short_route(k, precision);
+  if (route) route->far_distance = cut.distance, route->far_score = far_score;
+  const std::size_t whole_blocks = a.size() / kBlock;
+  const std::size_t blocks = whole_blocks + 1;
   scratch.line.resize(a.size());
-  scratch.near.resize(a.size() + block);
+  scratch.listed.resize(blocks);
+  scratch.ties.resize(4 * blocks);
+  scratch.within.resize(blocks + 4);
+  scratch.scores.resize(kBlock * blocks);
   double* buf = scratch.line.data();
-  std::uint8_t* near = scratch.near.data();
+  std::uint32_t* __restrict listed = scratch.listed.data();
+  std::int64_t* __restrict block_ties = scratch.ties.data();
+  std::int64_t* __restrict within = scratch.within.data();
+  std::int32_t* __restrict line = scratch.scores.data();
+  const auto kernel_rows = [&](std::size_t j, std::size_t lo, std::size_t hi, std::int32_t* col) {
+    similarity_line(b, j, a, lo, hi, k, buf);
+    for (std::size_t i = lo; i < hi; ++i) col[i] = round_to_int32(buf[i - lo] * precision);
+  };
+  std::int32_t top = std::numeric_limits<std::int32_t>::min();
   for (std::size_t j = 0; j < columns.size(); ++j) {
     const Span span = columns[j];
     if (span.empty()) continue;
-    const std::size_t len = span.hi - span.lo;
-    std::int32_t* col = out.column(j + 1) + (span.lo + 1 - out.held[j].lo);
-    close_rows(b, j, a, span.lo, len, far_from, near);
-    std::fill(near + len, near + len + block, 0);
-    const auto has_near = [near](std::size_t at) {
-      std::uint64_t bytes;
-      std::memcpy(&bytes, near + at, sizeof bytes);
-      return bytes != 0;
-    };
-    for (std::size_t lo = 0; lo < len;) {
-      std::size_t hi = std::min(lo + block, len);
-      if (!has_near(lo)) {
-        for (std::size_t i = lo; i < hi; ++i) col[i] = far_score;
-        lo = hi;
+    const std::size_t first = span.lo / kBlock, past = (span.hi + kBlock - 1) / kBlock, base = first * kBlock;
+    // The blocks within reach, listed.
+    std::size_t count = 0;
+    if (culls) {
+      const Doubles x = Doubles{} + b.x[j], y = Doubles{} + b.y[j], z = Doubles{} + b.z[j];
+      for (std::size_t q = first; q < past; q += 4) {
+        const Doubles dx = x - PELDA_LOAD4(&spheres.x[q]), dy = y - PELDA_LOAD4(&spheres.y[q]),
+                      dz = z - PELDA_LOAD4(&spheres.z[q]);
+        const Bits in = dx * dx + dy * dy + dz * dz <= PELDA_LOAD4(&spheres.reach[q]);
+        std::memcpy(&within[q - first], &in, sizeof in);
+      }
+      for (std::size_t q = first; q < past; ++q) {
+        listed[count] = std::uint32_t(q);
+        count += std::size_t(within[q - first] & 1);
+      }
+    } else {
+      for (std::size_t q = first; q < past; ++q) listed[count++] = std::uint32_t(q);
+    }
+    // Scores of the listed blocks' rows into line[r - base], the far score elsewhere.
+    std::fill(line, line + (past - first) * kBlock, far_score);
+    Bits ties = {0, 0, 0, 0};
+    const Probe probe(b, j);
+    for (std::size_t t = 0; t < count; ++t) {
+      const std::size_t q = listed[t];
+      if (!route || q >= whole_blocks) {
+        kernel_rows(j, q * kBlock, std::min(a.size(), (q + 1) * kBlock), line - base);
         continue;
       }
-      while (hi < len && has_near(hi)) hi = std::min(hi + block, len);  // one kernel call per run of blocks
-      similarity_line(b, j, a, span.lo + lo, span.lo + hi, k, buf);
-      for (std::size_t i = lo; i < hi; ++i) col[i] = round_to_int32(buf[i - lo] * precision);
-      lo = hi;
+      Bits tie;
+      short_scores(probe, a, q * kBlock, *route, line + (q * kBlock - base), tie);
+      std::memcpy(&block_ties[4 * t], &tie, sizeof tie);
+      ties |= tie;
+    }
+    if ((ties[0] | ties[1] | ties[2] | ties[3]) != 0)
+      for (std::size_t t = 0; t < count; ++t)
+        for (std::size_t i = 0; i < kBlock; ++i)
+          if (route && listed[t] < whole_blocks && block_ties[4 * t + i])
+            kernel_rows(j, listed[t] * kBlock + i, listed[t] * kBlock + i + 1, line - base);
+    std::int32_t* col = out.column(j + 1) + (1 - out.held[j].lo);  // col[i]: residue i of `a`
+    const std::int32_t* __restrict from = line + (span.lo - base);
+    std::int32_t* __restrict to = col + span.lo;
+    for (std::size_t i = 0; i < span.hi - span.lo; ++i) {
+      to[i] = from[i];
+      top = std::max(top, from[i]);
     }
   }
+  return top;
 }
 
 // Same cells walked row by row; for bands whose columns are not one run.
@@ -307,6 +454,7 @@ void ScoreMatrix::reset(std::size_t n, std::size_t m) {
 }
 
 void ScoreMatrix::reset(std::size_t n, std::size_t m, const std::vector<Span>& runs, std::int32_t outside_value) {
+  top.reset();
   rows = n;
   cols = m;
   outside = outside_value;
@@ -379,7 +527,7 @@ void banded_scores(const IntegerTrace& a, const IntegerTrace& b, const Similarit
     std::fill(out.values.begin(), out.values.end(), unevaluated);
   }
   const Kernel k = kernel_of(ctx, true);
-  if (band.by_columns) fill_score_columns(a, b, band.columns, k, p, out, scratch);
+  if (band.by_columns) out.top = std::max(unevaluated, fill_score_columns(a, b, band.columns, k, p, out, scratch));
   else fill_score_rows(a, b, band.rows, k, p, out, scratch.line);
 }
 

@@ -77,6 +77,9 @@ struct DpWorkspace {
   std::vector<DpFragment> fragments;
   std::vector<ResiduePair> traced;
   PointList fixed, mobile;
+  // Whether columns may take the one-pass vector loop where the processor
+  // has it (the same results; off to check the portable loop).
+  bool vector_columns = true;
 
   // Direction bits of cell (r, c) of the last cycle; 0 outside the band.
   std::uint8_t direction(std::size_t r, std::size_t c) const {

@@ -78,6 +78,9 @@ struct ScoreMatrix {
   std::vector<std::size_t> start;   // index in `values` of each column's first held row
   std::vector<std::int32_t> values;
   std::int32_t outside = 0;
+  // The largest held value, when its producer recorded it; set() and reset()
+  // forget it, a writer through column() keeps it true.
+  std::optional<std::int32_t> top;
 
   std::int32_t at(std::size_t r, std::size_t c) const {
     if (r == 0 || c == 0 || r > rows || c > cols) return 0;
@@ -85,7 +88,10 @@ struct ScoreMatrix {
     return r >= h.lo && r < h.hi ? values[start[c - 1] + (r - h.lo)] : outside;
   }
   // Held cells only.
-  void set(std::size_t r, std::size_t c, std::int32_t v) { values[start[c - 1] + (r - held[c - 1].lo)] = v; }
+  void set(std::size_t r, std::size_t c, std::int32_t v) {
+    values[start[c - 1] + (r - held[c - 1].lo)] = v;
+    top.reset();
+  }
   // Column c from its first held row on.
   const std::int32_t* column(std::size_t c) const { return values.data() + start[c - 1]; }
   std::int32_t* column(std::size_t c) { return values.data() + start[c - 1]; }
@@ -106,11 +112,20 @@ struct SimilarityBand {
   std::vector<Span> held;  // per column c = 1..m: evaluated rows and the cycle's band, 1-based
 };
 
+// Spheres around blocks of consecutive residues: centre and reach squared.
+struct BlockSpheres {
+  std::vector<double> x, y, z, reach;
+};
+
 // Scratch reused between evaluations.
 struct SimilarityScratch {
   SimilarityBand band;
   std::vector<double> line;
-  std::vector<std::uint8_t> near;  // per row of a column: close enough for the kernel
+  BlockSpheres spheres;
+  std::vector<std::int64_t> within;   // per block of a column: -1 within reach, else 0
+  std::vector<std::uint32_t> listed;  // blocks within reach
+  std::vector<std::int64_t> ties;     // per row of a listed block: the score needs the kernel
+  std::vector<std::int32_t> scores;   // a column's scores
 };
 
 // The banded, normalised similarity of `a` against `b` straight into integer
