@@ -131,6 +131,22 @@ TEST(QuaternionRotation, AgreesWithTheSingularValueFit) {
   }
 }
 
+// TM terms come out the same bit for bit however many the processor does at once.
+TEST(GapOpenDp, TmTermRowIsTheScalarFormula) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> coordinate(-40.0f, 40.0f);
+  for (const std::size_t m : {1u, 7u, 8u, 9u, 150u}) {
+    std::vector<float> qx(m), qy(m), qz(m), row(m);
+    for (std::size_t j = 0; j < m; ++j) qx[j] = coordinate(rng), qy[j] = coordinate(rng), qz[j] = coordinate(rng);
+    const float px = coordinate(rng), py = coordinate(rng), pz = coordinate(rng), inv = 1.0f / 17.0f;
+    tm_term_row(px, py, pz, qx.data(), qy.data(), qz.data(), m, inv, row.data());
+    for (std::size_t j = 0; j < m; ++j) {
+      const float dx = px - qx[j], dy = py - qy[j], dz = pz - qz[j];
+      ASSERT_EQ(row[j], 1.0f / (1.0f + (dx * dx + dy * dy + dz * dz) * inv)) << m << " " << j;
+    }
+  }
+}
+
 TEST(CaSecondaryStructure, AgreesWithDsspOnTheShippedChains) {
   std::ifstream manifest(std::string(OVELT_TEST_DATA) + "/MANIFEST.tsv");
   std::string line;

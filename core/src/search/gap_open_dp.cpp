@@ -122,6 +122,24 @@ PELDA_AVX2 void fill_row_avx2(const float* s, float gap, std::size_t mp, const f
   }
 }
 
+PELDA_AVX2 void tm_term_row_avx2(float px, float py, float pz, const float* qx, const float* qy, const float* qz,
+                                 std::size_t m, float inv_d0_sq, float* out) {
+  const __m256 x = _mm256_set1_ps(px), y = _mm256_set1_ps(py), z = _mm256_set1_ps(pz);
+  const __m256 inv = _mm256_set1_ps(inv_d0_sq), one = _mm256_set1_ps(1.0f);
+  std::size_t j = 0;
+  for (; j + 8 <= m; j += 8) {
+    const __m256 dx = _mm256_sub_ps(x, _mm256_loadu_ps(qx + j)), dy = _mm256_sub_ps(y, _mm256_loadu_ps(qy + j)),
+                 dz = _mm256_sub_ps(z, _mm256_loadu_ps(qz + j));
+    const __m256 d2 =
+        _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(dx, dx), _mm256_mul_ps(dy, dy)), _mm256_mul_ps(dz, dz));
+    _mm256_storeu_ps(out + j, _mm256_div_ps(one, _mm256_add_ps(one, _mm256_mul_ps(d2, inv))));
+  }
+  for (; j < m; ++j) {
+    const float dx = px - qx[j], dy = py - qy[j], dz = pz - qz[j];
+    out[j] = 1.0f / (1.0f + (dx * dx + dy * dy + dz * dz) * inv_d0_sq);
+  }
+}
+
 std::size_t row_width() {
   static const std::size_t width = __builtin_cpu_supports("avx2") ? 8 : 4;
   return width;
@@ -216,6 +234,17 @@ GapOpenAlignment gap_open_align(std::size_t n, std::size_t m, const ScoreRow& sc
     end_j = m;
   }
   return {trace(end_i, end_j, mp, width, ws), double(score)};
+}
+
+void tm_term_row(float px, float py, float pz, const float* qx, const float* qy, const float* qz, std::size_t m,
+                 float inv_d0_sq, float* out) {
+#ifdef PELDA_ROW_AVX2
+  if (row_width() == 8) return tm_term_row_avx2(px, py, pz, qx, qy, qz, m, inv_d0_sq, out);
+#endif
+  for (std::size_t j = 0; j < m; ++j) {
+    const float dx = px - qx[j], dy = py - qy[j], dz = pz - qz[j];
+    out[j] = 1.0f / (1.0f + (dx * dx + dy * dy + dz * dz) * inv_d0_sq);
+  }
 }
 
 GapOpenAlignment gap_open_align(const std::vector<double>& matrix, std::size_t n, std::size_t m, double gap_open,

@@ -378,13 +378,9 @@ std::vector<ResiduePair> Search::align_under(const Transform& t) {
   const float inv = float(1.0 / (d0a_ * d0a_));
   return gap_open_align(
              n_, m_,
-             [&](std::size_t i, float* __restrict row) {
-               const float ax = xc_.f[0][i], ay = xc_.f[1][i], az = xc_.f[2][i];
-               const float *mx = moved_[0].data(), *my = moved_[1].data(), *mz = moved_[2].data();
-               for (std::size_t j = 0; j < m_; ++j) {
-                 const float dx = ax - mx[j], dy = ay - my[j], dz = az - mz[j];
-                 row[j] = 1.0f / (1.0f + (dx * dx + dy * dy + dz * dz) * inv);
-               }
+             [&](std::size_t i, float* row) {
+               tm_term_row(xc_.f[0][i], xc_.f[1][i], xc_.f[2][i], moved_[0].data(), moved_[1].data(),
+                           moved_[2].data(), m_, inv, row);
              },
              kRefineGapOpen, dp_)
       .pairs;

@@ -28,12 +28,9 @@ StructuralAlignment structural_alignment(const PointList& fixed, const PointList
   GapOpenWorkspace ws;
   const GapOpenAlignment dp = gap_open_align(
       n, m,
-      [&](std::size_t i, float* __restrict row) {
-        const float x = float(fixed[i].x), y = float(fixed[i].y), z = float(fixed[i].z);
-        for (std::size_t j = 0; j < m; ++j) {
-          const float dx = x - mx[j], dy = y - my[j], dz = z - mz[j];
-          row[j] = 1.0f / (1.0f + (dx * dx + dy * dy + dz * dz) * inv_d0_sq);
-        }
+      [&](std::size_t i, float* row) {
+        tm_term_row(float(fixed[i].x), float(fixed[i].y), float(fixed[i].z), mx.data(), my.data(), mz.data(), m,
+                    inv_d0_sq, row);
       },
       kStructuralGapOpen, ws);
 

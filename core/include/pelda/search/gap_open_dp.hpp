@@ -39,6 +39,12 @@ struct GapOpenAlignment {
 GapOpenAlignment gap_open_align(std::size_t n, std::size_t m, const ScoreRow& scores, double gap_open,
                                 GapOpenWorkspace& ws);
 
+// One row of TM terms: out[j] = 1 / (1 + |p - q_j|^2 * inv_d0_sq) for the
+// points q_j in columns qx, qy, qz; single precision, the same result on
+// every processor (eight at a time where it has AVX2).
+void tm_term_row(float px, float py, float pz, const float* qx, const float* qy, const float* qz, std::size_t m,
+                 float inv_d0_sq, float* out);
+
 // The same on a row-major n x m matrix.
 GapOpenAlignment gap_open_align(const std::vector<double>& matrix, std::size_t n, std::size_t m, double gap_open,
                                 std::size_t row_width = 0);
