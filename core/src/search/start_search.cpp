@@ -6,7 +6,6 @@
 #include <numeric>
 #include <string>
 
-#include "pelda/math/superpose.hpp"
 #include "pelda/search/ca_secondary_structure.hpp"
 #include "pelda/search/gap_open_dp.hpp"
 #include "pelda/search/quaternion_rotation.hpp"
@@ -23,10 +22,11 @@ constexpr double kStringGapOpen = 1.0;
 constexpr double kMinGain = 1e-6;
 // Fits closer than this (A RMS over the mobile chain) count as one.
 constexpr double kSameFit = 3.0, kSameStart = 1.0;
+// Threading: offsets whose fit of all pairs ranks this high are refitted.
 constexpr std::size_t kRefittedOffsets = 20;
 // Fragment seeds: a fit is scored in full unless its score on every
-// kSampleStride-th pair stays below kSampleMargin times the second best
-// (0.85 still never drops one of the best two on the shipped families).
+// kSampleStride-th pair stays below kSampleMargin times the second best (on
+// the shipped families this never drops one of the best two).
 constexpr std::size_t kSampleStride = 4;
 constexpr double kSampleMargin = 0.75;
 constexpr std::size_t kThreadingSeeds = 3, kFragmentSeeds = 2, kRefined = 2, kStarts = 3;
