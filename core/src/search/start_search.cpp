@@ -1,6 +1,7 @@
 #include "pelda/search/start_search.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <numeric>
@@ -117,6 +118,24 @@ Moments weighted_moments(const PairColumns& p, const float* weight) {
   return s;
 }
 
+// Only the cross sums mf, for pairs that all count.
+void cross_moments(const PairColumns& p, Moments& s) {
+  D2 a00{}, a01{}, a02{}, a10{}, a11{}, a12{}, a20{}, a21{}, a22{};
+  auto cross = [&](auto load, std::size_t k) {
+    const D2 fx = load(p.fx + k), fy = load(p.fy + k), fz = load(p.fz + k);
+    const D2 mx = load(p.mx + k), my = load(p.my + k), mz = load(p.mz + k);
+    a00 += mx * fx, a01 += mx * fy, a02 += mx * fz;
+    a10 += my * fx, a11 += my * fy, a12 += my * fz;
+    a20 += mz * fx, a21 += mz * fy, a22 += mz * fz;
+  };
+  std::size_t k = 0;
+  for (; k + 2 <= p.size; k += 2) cross(Two{}, k);
+  if (k < p.size) cross(One{}, k);
+  const D2 a[3][3] = {{a00, a01, a02}, {a10, a11, a12}, {a20, a21, a22}};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) s.mf[i][j] = a[i][j][0] + a[i][j][1];
+}
+
 Moments moments(const PairColumns& p, const float* weight) {
   return weight ? weighted_moments<true>(p, weight) : weighted_moments<false>(p, nullptr);
 }
@@ -215,7 +234,12 @@ struct Columns {
   // every_kth[r][a][q] = f[a][kSampleStride q + r]: samples of the chain,
   // contiguous for the vector loops.
   std::vector<float> every_kth[kSampleStride][3];
-  explicit Columns(const PointList& p) {
+  // prefix[k] = sums of x, y, z and x^2 + y^2 + z^2 over points 0..k-1.
+  std::vector<std::array<double, 4>> prefix;
+  explicit Columns(const PointList& p) : prefix(p.size() + 1) {
+    for (std::size_t k = 0; k < p.size(); ++k)
+      prefix[k + 1] = {prefix[k][0] + p[k].x, prefix[k][1] + p[k].y, prefix[k][2] + p[k].z,
+                       prefix[k][3] + dot(p[k], p[k])};
     for (auto& v : c) v.resize(p.size());
     for (std::size_t k = 0; k < p.size(); ++k) c[0][k] = p[k].x, c[1][k] = p[k].y, c[2][k] = p[k].z;
     for (int a = 0; a < 3; ++a) {
@@ -279,6 +303,23 @@ class Search {
             xc_.f[0].data() + i, xc_.f[1].data() + i, xc_.f[2].data() + i,
             yc_.f[0].data() + j, yc_.f[1].data() + j, yc_.f[2].data() + j, std::size_t(hi - lo)};
   }
+  // Moments of every pair (i, i + offset), lo <= i < hi: sums over a run of
+  // residues are differences of prefix sums, only the cross sums need a pass.
+  Moments diagonal_moments(std::ptrdiff_t lo, std::ptrdiff_t hi, std::ptrdiff_t offset) const {
+    Moments s;
+    const auto &x0 = xc_.prefix[std::size_t(lo)], &x1 = xc_.prefix[std::size_t(hi)];
+    const auto &y0 = yc_.prefix[std::size_t(lo + offset)], &y1 = yc_.prefix[std::size_t(hi + offset)];
+    s.w = double(hi - lo);
+    for (int a = 0; a < 3; ++a) {
+      s.f[a] = x1[a] - x0[a];
+      s.m[a] = y1[a] - y0[a];
+    }
+    s.ff = x1[3] - x0[3];
+    s.mm = y1[3] - y0[3];
+    cross_moments(diagonal(lo, hi, offset), s);
+    return s;
+  }
+
   // Every kSampleStride-th pair of the diagonal (single precision only).
   PairColumns sampled_diagonal(std::ptrdiff_t lo, std::ptrdiff_t hi, std::ptrdiff_t offset) const {
     const auto i = std::size_t(lo), j = std::size_t(lo + offset), k = kSampleStride;
@@ -414,8 +455,9 @@ void Search::threading_seeds(std::vector<Fit>& out) {
   for (std::ptrdiff_t offset = -(nn - 1); offset < mm; ++offset) {
     const PairColumns p = overlap(offset);
     if (p.size < min_overlap) continue;
+    const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -offset);
     Fit f;
-    f.transform = fit_moments(moments(p, nullptr));
+    f.transform = fit_moments(diagonal_moments(lo, lo + std::ptrdiff_t(p.size), offset));
     f.tm = tm_under(f.transform, p);
     seeds.push_back({offset, std::move(f)});
   }
@@ -495,7 +537,7 @@ void Search::fragment_seeds(std::vector<Fit>& out) {
       if (diff > limit) continue;
       const std::size_t a = fa * step_x, b = fb * step_y;
       const auto shift = std::ptrdiff_t(b) - std::ptrdiff_t(a);
-      const Transform t = fit_moments(moments(diagonal(std::ptrdiff_t(a), std::ptrdiff_t(a + len), shift), nullptr));
+      const Transform t = fit_moments(diagonal_moments(std::ptrdiff_t(a), std::ptrdiff_t(a + len), shift));
       const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -shift),
                            hi = std::min(std::ptrdiff_t(n_), std::ptrdiff_t(m_) - shift);
       // Helices match helices at many shifts, so most fragment pairs pass
