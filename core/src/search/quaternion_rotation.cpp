@@ -74,37 +74,25 @@ Mat3 quaternion_rotation(const Mat3& h, double spread) {
     for (int j = 0; j < 4; ++j) a[i][j] = n[i][j] - (i == j ? l : 0.0);
   minors(a[0], a[1], top);
   minors(a[2], a[3], bottom);
-  // det of the 3 x 3 matrix of row r over the two rows whose minors are m,
-  // without column j.
-  auto det_without = [](const double* r, const double* m, int j) {
-    switch (j) {
-      case 0: return r[1] * m[5] - r[2] * m[4] + r[3] * m[3];
-      case 1: return r[0] * m[5] - r[2] * m[2] + r[3] * m[1];
-      case 2: return r[0] * m[4] - r[1] * m[2] + r[3] * m[0];
-      default: return r[0] * m[3] - r[1] * m[1] + r[2] * m[0];
-    }
+  // The whole adjugate, without branches: row i holds the cofactors of row i,
+  // each a 3 x 3 determinant of the other three rows, two of them entering
+  // through their minors.
+  auto cofactors = [](const double* r, const double* m, double sign, double* out) {
+    out[0] = sign * (r[1] * m[5] - r[2] * m[4] + r[3] * m[3]);
+    out[1] = -sign * (r[0] * m[5] - r[2] * m[2] + r[3] * m[1]);
+    out[2] = sign * (r[0] * m[4] - r[1] * m[2] + r[3] * m[0]);
+    out[3] = -sign * (r[0] * m[3] - r[1] * m[1] + r[2] * m[0]);
   };
-  // Cofactor (row, j): the other three rows, two of them through minors.
-  auto cofactor = [&](int row, int j) {
-    const double* r = row == 0 ? a[1] : row == 1 ? a[0] : row == 2 ? a[3] : a[2];
-    const double* m = row < 2 ? bottom : top;
-    return ((row + j) % 2 ? -1.0 : 1.0) * det_without(r, m, j);
-  };
+  double adj[4][4];
+  cofactors(a[1], bottom, 1.0, adj[0]);
+  cofactors(a[0], bottom, -1.0, adj[1]);
+  cofactors(a[3], top, 1.0, adj[2]);
+  cofactors(a[2], top, -1.0, adj[3]);
   // adj = k q q^T: the row with the largest diagonal entry is the largest row.
   int row = 0;
-  double diagonal = std::fabs(cofactor(0, 0));
-  for (int i = 1; i < 4; ++i) {
-    const double c = std::fabs(cofactor(i, i));
-    if (c > diagonal) {
-      diagonal = c;
-      row = i;
-    }
-  }
-  double q[4], best = 0.0;
-  for (int j = 0; j < 4; ++j) {
-    q[j] = cofactor(row, j);
-    best += q[j] * q[j];
-  }
+  for (int i = 1; i < 4; ++i) row = std::fabs(adj[i][i]) > std::fabs(adj[row][row]) ? i : row;
+  const double* q = adj[row];
+  const double best = q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3];
   // The adjugate scales as the product of the gaps to the other three
   // eigenvalues; far below |H|^3 the largest is (nearly) repeated.
   const double scale = frob * std::sqrt(frob);
