@@ -70,9 +70,13 @@ PairwiseAlignment align_traces(const PointList& coords1, const PointList& coords
 
 Result<PairwiseAlignment> align_pair(const std::vector<Residue>& residues1, const std::vector<Residue>& residues2,
                                      const AlignmentConfig& config) {
-  AlignWorkspace ws;
   return align_traces(coordinates(residues1), coordinates(residues2), residue_types(residues1),
-                      residue_types(residues2), config, ws);
+                      residue_types(residues2), config, thread_workspace());
+}
+
+AlignWorkspace& thread_workspace() {
+  thread_local AlignWorkspace ws;
+  return ws;
 }
 
 }  // namespace pelda

@@ -206,7 +206,7 @@ Result<ScanOutcome> scan_align(const Domain& domain1, const Domain& domain2, con
     s += advance;
   }
 
-  AlignWorkspace ws;
+  AlignWorkspace& ws = thread_workspace();
   PointList moved(n2);
   if (config.n_passes >= 2 && best.alignment && best.score > 0.0) {
     for (std::size_t i = 0; i < n2; ++i) moved[i] = best.transform.apply(coords2[i]);

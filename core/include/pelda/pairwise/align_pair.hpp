@@ -25,6 +25,11 @@ struct AlignWorkspace {
   PointList mobile;
 };
 
+// The calling thread's workspace: its buffers outlive one run, so a thread
+// aligning many pairs allocates and clears them only as they grow. It holds
+// what the largest run of the thread needed until the thread ends.
+AlignWorkspace& thread_workspace();
+
 // Convergence bookkeeping of the aligner between cycles.
 struct CycleProgress {
   double score = 0.0;
