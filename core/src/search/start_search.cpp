@@ -479,10 +479,15 @@ std::vector<ResiduePair> Search::align_under(const Transform& t) {
 
 void Search::secondary_structure_seed(std::vector<Fit>& out) {
   const std::string a = ca_secondary_structure(x_), b = ca_secondary_structure(y_);
+  // A row depends only on the reference residue's state: one row per state.
+  const std::string states = "HEC";
+  std::vector<float> rows(states.size() * m_);
+  for (std::size_t s = 0; s < states.size(); ++s)
+    for (std::size_t j = 0; j < m_; ++j) rows[s * m_ + j] = states[s] == b[j] ? 1.0f : 0.0f;
   GapOpenAlignment sa = gap_open_align(
       n_, m_,
       [&](std::size_t i, float* row) {
-        for (std::size_t j = 0; j < m_; ++j) row[j] = a[i] == b[j] ? 1.0f : 0.0f;
+        std::copy_n(rows.data() + states.find(a[i]) * m_, m_, row);
       },
       kStringGapOpen, dp_);
   Fit f = tm_fit(sa.pairs);
