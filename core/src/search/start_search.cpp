@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #endif
@@ -141,6 +142,67 @@ void cross_moments(const PairColumns& p, Moments& s) {
 
 Moments moments(const PairColumns& p, const float* weight) {
   return weight ? weighted_moments<true>(p, weight) : weighted_moments<false>(p, nullptr);
+}
+
+// Pair k (of weight 0 or 1) as a bit of a word array.
+void to_bits(const float* weight, std::size_t count, std::vector<std::uint64_t>& bits) {
+  bits.assign((count + 63) / 64, 0);
+  std::size_t q = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+  const __m128 zero = _mm_setzero_ps();
+  for (; q + 4 <= count; q += 4) {
+    const auto four = std::uint64_t(_mm_movemask_ps(_mm_cmpneq_ps(_mm_loadu_ps(weight + q), zero)));
+    bits[q / 64] |= four << (q % 64);  // q is a multiple of 4: the four bits share a word
+  }
+#endif
+  for (; q < count; ++q) bits[q / 64] |= std::uint64_t(weight[q] != 0.0f) << (q % 64);
+}
+
+// The moments of a selection of pairs, kept from one selection to the next:
+// successive selections of an iterative fit differ in a few pairs, which are
+// added or taken away instead of summing every pair again.
+struct HeldSelection {
+  std::vector<std::uint64_t> bits;  // empty: nothing held
+  Moments sums;
+};
+
+void add_pair(const PairColumns& p, std::size_t k, double sign, Moments& s) {
+  const double f[3] = {p.fx[k], p.fy[k], p.fz[k]}, m[3] = {p.mx[k], p.my[k], p.mz[k]};
+  s.w += sign;
+  for (int a = 0; a < 3; ++a) {
+    s.f[a] += sign * f[a];
+    s.m[a] += sign * m[a];
+    for (int b = 0; b < 3; ++b) s.mf[a][b] += sign * (m[a] * f[b]);
+  }
+  s.ff += sign * (f[0] * f[0] + f[1] * f[1] + f[2] * f[2]);
+  s.mm += sign * (m[0] * m[0] + m[1] * m[1] + m[2] * m[2]);
+}
+
+// Pairs [start, start + length) of `count` as bits.
+std::vector<std::uint64_t> run_bits(std::size_t count, std::size_t start, std::size_t length) {
+  std::vector<std::uint64_t> bits((count + 63) / 64, 0);
+  for (std::size_t q = start; q < start + length; ++q) bits[q / 64] |= std::uint64_t(1) << (q % 64);
+  return bits;
+}
+
+// The moments of the pairs in `bits` (weights `weight`), moving `held` there.
+const Moments& selection_moments(const PairColumns& p, const float* weight, const std::vector<std::uint64_t>& bits,
+                                 HeldSelection& held) {
+  std::size_t changed = 0;
+  if (held.bits.size() == bits.size())
+    for (std::size_t w = 0; w < bits.size(); ++w) changed += std::size_t(std::popcount(bits[w] ^ held.bits[w]));
+  // Summing afresh costs about as much per pair as adding or removing one.
+  if (held.bits.size() != bits.size() || 2 * changed >= p.size) {
+    held.sums = moments(p, weight);
+  } else {
+    for (std::size_t w = 0; w < bits.size(); ++w)
+      for (std::uint64_t d = bits[w] ^ held.bits[w]; d != 0; d &= d - 1) {
+        const std::size_t k = 64 * w + std::size_t(std::countr_zero(d));
+        add_pair(p, k, (bits[w] >> (k % 64)) & 1 ? 1.0 : -1.0, held.sums);
+      }
+  }
+  held.bits = bits;
+  return held.sums;
 }
 
 // The least-squares superposition of the mobile points onto the fixed ones.
@@ -430,6 +492,7 @@ Fit Search::tm_fit(const std::vector<ResiduePair>& pairs) {
   // Selections tried so far, one bit per pair, words side by side.
   const std::size_t words = (k + 63) / 64;
   std::vector<std::uint64_t> tried, bits(words);
+  HeldSelection held;
   auto seen = [&] {
     for (std::size_t at = 0; at < tried.size(); at += words)
       if (std::equal(bits.begin(), bits.end(), tried.begin() + std::ptrdiff_t(at))) return true;
@@ -443,10 +506,9 @@ Fit Search::tm_fit(const std::vector<ResiduePair>& pairs) {
         best.transform = t;
       }
       select(dist_.data(), k, ds_, weight_.data());
-      std::fill(bits.begin(), bits.end(), 0);
-      for (std::size_t q = 0; q < k; ++q) bits[q / 64] |= std::uint64_t(weight_[q] != 0.0f) << (q % 64);
+      to_bits(weight_.data(), k, bits);
       if (seen()) return;
-      t = fit_moments(moments(p, weight_.data()));
+      t = fit_moments(selection_moments(p, weight_.data(), bits, held));
       tried.insert(tried.end(), bits.begin(), bits.end());
     }
   };
@@ -504,6 +566,7 @@ void Search::threading_seeds(std::vector<Fit>& out) {
   struct Seed {
     std::ptrdiff_t offset;
     Fit fit;
+    Moments all;  // of every pair
   };
   // Every offset's fit of all its pairs (T0), in increasing offset order.
   std::vector<Seed> seeds;
@@ -512,9 +575,10 @@ void Search::threading_seeds(std::vector<Fit>& out) {
     if (p.size < min_overlap) continue;
     const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -offset);
     Fit f;
-    f.transform = fit_moments(diagonal_moments(lo, lo + std::ptrdiff_t(p.size), offset));
+    const Moments all = diagonal_moments(lo, lo + std::ptrdiff_t(p.size), offset);
+    f.transform = fit_moments(all);
     f.tm = tm_under(f.transform, p);
-    seeds.push_back({offset, std::move(f)});
+    seeds.push_back({offset, std::move(f), all});
   }
   // Refitting on the close pairs (T1, then T2) rarely lifts an offset from
   // far down the T0 ranking into the best three: only the leading offsets
@@ -523,20 +587,20 @@ void Search::threading_seeds(std::vector<Fit>& out) {
   std::iota(order.begin(), order.end(), 0);
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return seeds[a].fit.tm > seeds[b].fit.tm; });
   if (order.size() > kRefittedOffsets) order.resize(kRefittedOffsets);
-  std::vector<float> previous;
+  std::vector<std::uint64_t> bits;
   for (const std::size_t k : order) {
     Fit& f = seeds[k].fit;
     const PairColumns p = overlap(seeds[k].offset);
     weight_.resize(p.size);
     Transform t = f.transform;
     tm_under(t, p);
-    previous.clear();
+    HeldSelection held{run_bits(p.size, 0, p.size), seeds[k].all};
     for (int round = 1; round < 3; ++round) {
-      const std::size_t chosen = select(dist_.data(), p.size, ds_, weight_.data());
+      select(dist_.data(), p.size, ds_, weight_.data());
+      to_bits(weight_.data(), p.size, bits);
       // The same selection gives the same fit again: nothing more to find.
-      if (chosen == p.size || weight_ == previous) break;
-      t = fit_moments(moments(p, weight_.data()));
-      previous = weight_;
+      if (bits == held.bits) break;
+      t = fit_moments(selection_moments(p, weight_.data(), bits, held));
       const double tm = tm_under(t, p);
       if (tm > f.tm) {
         f.tm = tm;
@@ -656,15 +720,18 @@ std::vector<Transform> Search::window_fits(const Fit& f) {
   std::vector<Transform> out{f.transform};
   const PairColumns p = gather(f.pairs);
   weight_.resize(p.size);
+  std::vector<std::uint64_t> bits;
   for (std::size_t w : {32u, 64u}) {
     if (w > p.size) continue;
     for (std::size_t s = 0; s + w <= p.size; s += w / 2) {
-      Transform t = fit_moments(moments(p.range(s, w), nullptr));
+      HeldSelection held{run_bits(p.size, s, w), moments(p.range(s, w), nullptr)};
+      Transform t = fit_moments(held.sums);
       for (int round = 0; round < 3; ++round) {
         dist_.resize(p.size);
         distances_and_tm(t, p, inv_d0r_sq_, dist_.data());
         if (within(dist_.data(), p.size, 1.5, weight_.data()) < 4) break;
-        t = fit_moments(moments(p, weight_.data()));
+        to_bits(weight_.data(), p.size, bits);
+        t = fit_moments(selection_moments(p, weight_.data(), bits, held));
       }
       out.push_back(t);
     }
