@@ -16,9 +16,9 @@ SensitiveAlignment sensitive_align(const Domain& domain1, const Domain& domain2,
   out.transform = search.best.transform;
   // The aligner keeps a path only when its first cycle finds one worth
   // min_length x cutoff_dist similarity units; a start whose path proxy
-  // reaches half of that is worth a run (on the shipped families no start
-  // below 25 of the 30 units held).
-  const double worth_a_run = 0.5 * double(config.min_length) * config.cutoff_dist;
+  // reaches 0.8 of that is worth a run (on the shipped families no start
+  // below 27.9 of the 30 units held).
+  const double worth_a_run = 0.8 * double(config.min_length) * config.cutoff_dist;
   AlignWorkspace& ws = thread_workspace();
   for (std::size_t k = 0; k < search.starts.size(); ++k) {
     if (search.proxies[k] < worth_a_run) continue;
