@@ -186,7 +186,14 @@ void add_pair(const PairColumns& p, std::size_t k, double sign, Moments& s) {
 // Pairs [start, start + length) of `count` as bits.
 std::vector<std::uint64_t> run_bits(std::size_t count, std::size_t start, std::size_t length) {
   std::vector<std::uint64_t> bits((count + 63) / 64, 0);
-  for (std::size_t q = start; q < start + length; ++q) bits[q / 64] |= std::uint64_t(1) << (q % 64);
+  auto below = [](std::size_t q) { return q % 64 == 0 ? 0 : (std::uint64_t(1) << (q % 64)) - 1; };
+  const std::size_t end = start + length;
+  for (std::size_t w = start / 64; w < (end + 63) / 64; ++w) {
+    std::uint64_t word = ~std::uint64_t(0);
+    if (w == start / 64) word &= ~below(start);
+    if (w == end / 64) word &= below(end);
+    bits[w] = word;
+  }
   return bits;
 }
 
@@ -614,9 +621,12 @@ void Search::threading_seeds(std::vector<Fit>& out) {
     }
   }
   // The best three; equal scores keep the smaller offset first.
-  std::stable_sort(seeds.begin(), seeds.end(), [](const Seed& a, const Seed& b) { return a.fit.tm > b.fit.tm; });
-  if (seeds.size() > kThreadingSeeds) seeds.resize(kThreadingSeeds);
-  for (Seed& s : seeds) {
+  order.resize(seeds.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return seeds[a].fit.tm > seeds[b].fit.tm; });
+  if (order.size() > kThreadingSeeds) order.resize(kThreadingSeeds);
+  for (const std::size_t k : order) {
+    Seed& s = seeds[k];
     const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -s.offset), hi = std::min(nn, mm - s.offset);
     for (std::ptrdiff_t i = lo; i < hi; ++i) s.fit.pairs.emplace_back(std::size_t(i), std::size_t(i + s.offset));
     out.push_back(std::move(s.fit));
