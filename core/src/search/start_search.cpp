@@ -643,13 +643,16 @@ void Search::fragment_seeds(std::vector<Fit>& out) {
   std::size_t step_y = step_of(m_);
   while (std::gcd(step_x, step_y) != 1) ++step_y;
 
-  // Internal distances of every fragment, for a cheap shape comparison.
+  // Internal distances of every fragment, for a cheap shape comparison;
+  // the farthest apart in sequence first: they differ most between shapes
+  // (neighbours are always 3.8 A apart), so failing pairs fail early.
   const std::size_t per = len * (len - 1) / 2;
-  auto internal = [len, per](const PointList& p, std::size_t step) {
+  auto internal = [len](const PointList& p, std::size_t step) {
     std::vector<double> out;
     for (std::size_t a = 0; a + len <= p.size(); a += step)
-      for (std::size_t i = 0; i < len; ++i)
-        for (std::size_t j = i + 1; j < len; ++j) out.push_back(std::sqrt(squared_distance(p[a + i], p[a + j])));
+      for (std::size_t apart = len - 1; apart >= 1; --apart)
+        for (std::size_t i = 0; i + apart < len; ++i)
+          out.push_back(std::sqrt(squared_distance(p[a + i], p[a + i + apart])));
     return out;
   };
   const std::vector<double> dx = internal(x_, step_x), dy = internal(y_, step_y);
