@@ -195,6 +195,11 @@ std::vector<ResiduePair> trace(std::size_t i, std::size_t j, std::size_t mp, std
 
 }  // namespace
 
+GapOpenWorkspace& thread_gap_open_workspace() {
+  thread_local GapOpenWorkspace ws;
+  return ws;
+}
+
 GapOpenAlignment gap_open_align(std::size_t n, std::size_t m, const ScoreRow& scores, double gap_open,
                                 GapOpenWorkspace& ws) {
   if (n == 0 || m == 0) return {};

@@ -491,7 +491,7 @@ class Search {
   PointList moved_points_;
   std::vector<double> gathered_[6];
   std::vector<float> gathered_f_[6], dist_, weight_;
-  GapOpenWorkspace dp_;
+  GapOpenWorkspace& dp_ = thread_gap_open_workspace();
 };
 
 Fit Search::tm_fit(const std::vector<ResiduePair>& pairs) {

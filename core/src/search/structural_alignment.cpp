@@ -25,7 +25,7 @@ StructuralAlignment structural_alignment(const PointList& fixed, const PointList
     my[j] = float(moved[j].y);
     mz[j] = float(moved[j].z);
   }
-  GapOpenWorkspace ws;
+  GapOpenWorkspace& ws = thread_gap_open_workspace();
   const GapOpenAlignment dp = gap_open_align(
       n, m,
       [&](std::size_t i, float* row) {

@@ -21,6 +21,9 @@ struct GapOpenWorkspace {
   std::size_t row_width = 0;            // 4 forces four columns at a time; else the widest the processor runs
 };
 
+// The calling thread's workspace, kept between calls (its buffers only grow).
+GapOpenWorkspace& thread_gap_open_workspace();
+
 struct GapOpenAlignment {
   std::vector<ResiduePair> pairs;
   double score = 0.0;
