@@ -589,12 +589,14 @@ void Search::threading_seeds(std::vector<Fit>& out) {
     Fit f;
     const Moments all = diagonal_moments(lo, lo + std::ptrdiff_t(p.size), offset);
     f.transform = fit_moments(all);
-    f.tm = tm_under(f.transform, p);
+    // Ranked by the TM-score over every kSampleStride-th pair, scaled up.
+    const PairColumns sample = sampled_diagonal(lo, lo + std::ptrdiff_t(p.size), offset);
+    f.tm = tm_under(f.transform, sample) * double(p.size) / double(sample.size);
     seeds.push_back({offset, std::move(f), all});
   }
   // Refitting on the close pairs (T1, then T2) rarely lifts an offset from
   // far down the T0 ranking into the best three: only the leading offsets
-  // are refitted.
+  // are scored in full, refitted and ranked.
   std::vector<std::size_t> order(seeds.size());
   std::iota(order.begin(), order.end(), 0);
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return seeds[a].fit.tm > seeds[b].fit.tm; });
@@ -605,7 +607,7 @@ void Search::threading_seeds(std::vector<Fit>& out) {
     const PairColumns p = overlap(seeds[k].offset);
     weight_.resize(p.size);
     Transform t = f.transform;
-    tm_under(t, p);
+    f.tm = tm_under(t, p);
     HeldSelection held{run_bits(p.size, 0, p.size), seeds[k].all};
     for (int round = 1; round < 3; ++round) {
       select(dist_.data(), p.size, ds_, weight_.data());
@@ -621,8 +623,7 @@ void Search::threading_seeds(std::vector<Fit>& out) {
     }
   }
   // The best three; equal scores keep the smaller offset first.
-  order.resize(seeds.size());
-  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end());
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return seeds[a].fit.tm > seeds[b].fit.tm; });
   if (order.size() > kThreadingSeeds) order.resize(kThreadingSeeds);
   for (const std::size_t k : order) {
