@@ -127,22 +127,47 @@ Moments weighted_moments(const PairColumns& p, const float* weight) {
   return s;
 }
 
-// Only the cross sums mf, for pairs that all count.
-void cross_moments(const PairColumns& p, Moments& s) {
-  D2 a00{}, a01{}, a02{}, a10{}, a11{}, a12{}, a20{}, a21{}, a22{};
-  auto cross = [&](auto load, std::size_t k) {
-    const D2 fx = load(p.fx + k), fy = load(p.fy + k), fz = load(p.fz + k);
-    const D2 mx = load(p.mx + k), my = load(p.my + k), mz = load(p.mz + k);
+// Only the cross sums mf, for pairs that all count: four pairs at a time
+// (pair k in lane k % 4, the rest one by one into lane 0), so the sums are
+// the same whichever instructions carry the four lanes.
+typedef double D4 __attribute__((vector_size(32)));
+
+[[gnu::always_inline]] inline void cross_sums(const PairColumns& p, Moments& s) {
+  D4 a00{}, a01{}, a02{}, a10{}, a11{}, a12{}, a20{}, a21{}, a22{};
+  std::size_t k = 0;
+  for (; k + 4 <= p.size; k += 4) {
+    D4 fx, fy, fz, mx, my, mz;
+    std::memcpy(&fx, p.fx + k, sizeof fx), std::memcpy(&fy, p.fy + k, sizeof fy);
+    std::memcpy(&fz, p.fz + k, sizeof fz), std::memcpy(&mx, p.mx + k, sizeof mx);
+    std::memcpy(&my, p.my + k, sizeof my), std::memcpy(&mz, p.mz + k, sizeof mz);
     a00 += mx * fx, a01 += mx * fy, a02 += mx * fz;
     a10 += my * fx, a11 += my * fy, a12 += my * fz;
     a20 += mz * fx, a21 += mz * fy, a22 += mz * fz;
-  };
-  std::size_t k = 0;
-  for (; k + 2 <= p.size; k += 2) cross(Two{}, k);
-  if (k < p.size) cross(One{}, k);
-  const D2 a[3][3] = {{a00, a01, a02}, {a10, a11, a12}, {a20, a21, a22}};
+  }
+  for (; k < p.size; ++k) {
+    const double fx = p.fx[k], fy = p.fy[k], fz = p.fz[k], mx = p.mx[k], my = p.my[k], mz = p.mz[k];
+    a00[0] += mx * fx, a01[0] += mx * fy, a02[0] += mx * fz;
+    a10[0] += my * fx, a11[0] += my * fy, a12[0] += my * fz;
+    a20[0] += mz * fx, a21[0] += mz * fy, a22[0] += mz * fz;
+  }
+  const D4 a[3][3] = {{a00, a01, a02}, {a10, a11, a12}, {a20, a21, a22}};
   for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) s.mf[i][j] = a[i][j][0] + a[i][j][1];
+    for (int j = 0; j < 3; ++j) s.mf[i][j] = (a[i][j][0] + a[i][j][1]) + (a[i][j][2] + a[i][j][3]);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) void cross_moments_avx2(const PairColumns& p, Moments& s) { cross_sums(p, s); }
+bool has_avx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#endif
+
+void cross_moments(const PairColumns& p, Moments& s) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (has_avx2()) return cross_moments_avx2(p, s);
+#endif
+  cross_sums(p, s);
 }
 
 Moments moments(const PairColumns& p, const float* weight) {
@@ -281,10 +306,6 @@ __attribute__((target("avx2"))) void distances_and_tm_avx2(const float (&r)[3][3
   std::memcpy(&tm, &sums, sizeof sums);
 }
 
-bool avx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
 #endif
 
 double distances_and_tm(const Transform& t, const PairColumns& p, double inv_d0_sq, float* __restrict d2) {
@@ -305,7 +326,7 @@ double distances_and_tm(const Transform& t, const PairColumns& p, double inv_d0_
   F4 tm{};
   std::size_t k = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (avx2()) {
+  if (has_avx2()) {
     const float tr[3] = {tx, ty, tz};
     k = p.size / 8 * 8;
     distances_and_tm_avx2(r, tr, inv, p, k, d2, tm);
