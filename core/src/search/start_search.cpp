@@ -228,8 +228,8 @@ const Moments& selection_moments(const PairColumns& p, const float* weight, cons
   std::size_t changed = 0;
   if (held.bits.size() == bits.size())
     for (std::size_t w = 0; w < bits.size(); ++w) changed += std::size_t(std::popcount(bits[w] ^ held.bits[w]));
-  // Summing afresh costs about as much per pair as adding or removing one.
-  if (held.bits.size() != bits.size() || 2 * changed >= p.size) {
+  // Adding or removing a pair costs a few times what summing one afresh does.
+  if (held.bits.size() != bits.size() || 4 * changed >= p.size) {
     held.sums = moments(p, weight);
   } else {
     for (std::size_t w = 0; w < bits.size(); ++w)
