@@ -51,15 +51,16 @@ void prepare_band(std::size_t n, std::size_t m, double band_width, DpWorkspace& 
 // A path offered as a fragment: kept when its maximum reached the threshold
 // (tested by the caller, on the hot path) and it moved in both directions.
 void offer(const DpPath& p, DpWorkspace& ws) {
-  if (p.start_row == p.max_row || p.start_col == p.max_col) return;
-  for (std::int32_t k = ws.row_heads[p.start_row]; k >= 0; k = ws.fragments[std::size_t(k)].next) {
+  const std::size_t row = ws.row_of(p.start);
+  if (row == ws.row_of(p.peak) || ws.col_of(p.start) == ws.col_of(p.peak)) return;
+  for (std::int32_t k = ws.row_heads[row]; k >= 0; k = ws.fragments[std::size_t(k)].next) {
     DpFragment& f = ws.fragments[std::size_t(k)];
-    if (f.path.start_col != p.start_col) continue;
+    if (f.path.start != p.start) continue;
     if (p.max > f.path.max) f.path = p;
     return;
   }
-  ws.fragments.push_back({p, ws.row_heads[p.start_row]});
-  ws.row_heads[p.start_row] = std::int32_t(ws.fragments.size() - 1);
+  ws.fragments.push_back({p, ws.row_heads[row]});
+  ws.row_heads[row] = std::int32_t(ws.fragments.size() - 1);
 }
 
 constexpr std::int64_t kMaxValue = std::numeric_limits<std::int32_t>::max();
@@ -67,17 +68,24 @@ constexpr std::int64_t kMaxValue = std::numeric_limits<std::int32_t>::max();
 // Raw views of a column, for the loops below.
 struct ColumnView {
   std::int32_t *value, *max;
-  std::uint32_t *start_row, *start_col, *max_row, *max_col;
+  std::uint32_t *start, *peak;
+  std::uint64_t *wide_start, *wide_peak;  // null unless wide
 
   explicit ColumnView(DpColumn& c)
-      : value(c.value.data()), max(c.max.data()), start_row(c.start_row.data()), start_col(c.start_col.data()),
-        max_row(c.max_row.data()), max_col(c.max_col.data()) {}
-  DpPath path(std::size_t r) const { return {start_row[r], start_col[r], max_row[r], max_col[r], max[r]}; }
+      : value(c.value.data()), max(c.max.data()), start(c.start.data()), peak(c.peak.data()),
+        wide_start(c.wide_start.empty() ? nullptr : c.wide_start.data()),
+        wide_peak(c.wide_peak.empty() ? nullptr : c.wide_peak.data()) {}
+  DpPath path(std::size_t r) const {
+    return wide_start ? DpPath{wide_start[r], wide_peak[r], max[r]} : DpPath{start[r], peak[r], max[r]};
+  }
   void set_path(std::size_t r, const DpPath& p) const {
-    start_row[r] = p.start_row;
-    start_col[r] = p.start_col;
-    max_row[r] = p.max_row;
-    max_col[r] = p.max_col;
+    if (wide_start) {
+      wide_start[r] = p.start;
+      wide_peak[r] = p.peak;
+    } else {
+      start[r] = std::uint32_t(p.start);
+      peak[r] = std::uint32_t(p.peak);
+    }
     max[r] = p.max;
   }
 };
@@ -89,8 +97,8 @@ struct Column {
   const std::int32_t* score;  // S(r, c) at score[r - lo], lo the column's first band row
   std::uint8_t* dir;          // direction byte of (r, c) at dir[r - lo]
   std::size_t len;            // rows in the band
-  std::uint32_t c;
-  bool last;  // c == m
+  std::uint64_t base;         // cell number of row 0
+  bool last;                  // c == m
 };
 
 // Work of the ordered pass of a row.
@@ -128,16 +136,13 @@ constexpr std::uint32_t kStepDown = 1, kOfferOwn = 2, kOfferDiagonal = 4;
   // Row lo + k of the previous column (p*) and of this one (q*); *1: the row above.
   const std::int32_t *__restrict pv = p.value + lo, *__restrict pv1 = p.value + lo - 1;
   const std::int32_t *__restrict qv = q.value + lo, *__restrict qv1 = q.value + lo - 1;
-  const std::uint32_t *__restrict psr = p.start_row + lo, *__restrict psr1 = p.start_row + lo - 1;
-  const std::uint32_t *__restrict psc = p.start_col + lo, *__restrict psc1 = p.start_col + lo - 1;
-  const std::uint32_t *__restrict pmr = p.max_row + lo, *__restrict pmr1 = p.max_row + lo - 1;
-  const std::uint32_t *__restrict pmc = p.max_col + lo, *__restrict pmc1 = p.max_col + lo - 1;
+  const std::uint32_t *__restrict pst = p.start + lo, *__restrict pst1 = p.start + lo - 1;
+  const std::uint32_t *__restrict ppk = p.peak + lo, *__restrict ppk1 = p.peak + lo - 1;
   const std::int32_t *__restrict pmx = p.max + lo, *__restrict pmx1 = p.max + lo - 1;
-  std::uint32_t *__restrict qsr = q.start_row + lo, *__restrict qsc = q.start_col + lo;
-  std::uint32_t *__restrict qmr = q.max_row + lo, *__restrict qmc = q.max_col + lo;
+  std::uint32_t *__restrict qst = q.start + lo, *__restrict qpk = q.peak + lo;
   std::int32_t* __restrict qmx = q.max + lo;
   const std::int32_t* __restrict score = col.score;
-  const std::uint32_t c = col.c, lo32 = std::uint32_t(lo), n32 = std::uint32_t(n);
+  const std::uint32_t lo32 = std::uint32_t(lo), n32 = std::uint32_t(n), base = std::uint32_t(col.base);
   const bool last = col.last;
   std::int32_t best = 0;
   std::uint32_t any = 0;
@@ -152,15 +157,13 @@ constexpr std::uint32_t kStepDown = 1, kOfferOwn = 2, kOfferDiagonal = 4;
     // The diagonal predecessor's path, or the left one's, chosen with masks
     // (both are loaded: the loop must not branch).
     const std::uint32_t on_d = 0u - std::uint32_t(d), kept = std::uint32_t(zero) - 1u;
-    const std::uint32_t sr = (psr1[k] & on_d) | (psr[k] & ~on_d), sc = (psc1[k] & on_d) | (psc[k] & ~on_d);
-    const std::uint32_t mr = (pmr1[k] & on_d) | (pmr[k] & ~on_d), mc = (pmc1[k] & on_d) | (pmc[k] & ~on_d);
+    const std::uint32_t st = (pst1[k] & on_d) | (pst[k] & ~on_d), pk = (ppk1[k] & on_d) | (ppk[k] & ~on_d);
     const std::int32_t mx = std::int32_t((std::uint32_t(pmx1[k]) & on_d) | (std::uint32_t(pmx[k]) & ~on_d));
     const std::uint32_t fresh = 0u - std::uint32_t(d && dg == 0);
     const std::uint32_t moved = fresh | (0u - std::uint32_t(h >= mx));
-    qsr[k] = ((r & fresh) | (sr & ~fresh)) & kept;
-    qsc[k] = ((c & fresh) | (sc & ~fresh)) & kept;
-    qmr[k] = ((r & moved) | (mr & ~moved)) & kept;
-    qmc[k] = ((c & moved) | (mc & ~moved)) & kept;
+    const std::uint32_t cell = base + r;
+    qst[k] = ((cell & fresh) | (st & ~fresh)) & kept;
+    qpk[k] = ((cell & moved) | (pk & ~moved)) & kept;
     qmx[k] = std::int32_t(((std::uint32_t(h) & moved) | (std::uint32_t(mx) & ~moved)) & kept);
     const bool edge = last || r == n32;
     const std::uint32_t s = (!zero && !d && !l ? kStepDown : 0) | (edge && !zero ? kOfferOwn : 0) |
@@ -193,7 +196,7 @@ std::int32_t dp_column_fast(const Column& col, Span span, std::size_t n, std::in
     std::uint8_t* __restrict dir = col.dir;
     const std::int32_t* __restrict score = col.score;
     for (std::size_t k = 0; k < len; ++k) dir[k] = std::uint8_t((score[k] == 0 ? kFromDiagonal : 0) | gaps);
-    for (std::uint32_t* f : {q.start_row, q.start_col, q.max_row, q.max_col}) std::fill(f + lo, f + lo + len, 0u);
+    for (std::uint32_t* f : {q.start, q.peak}) std::fill(f + lo, f + lo + len, 0u);
     std::fill(q.max + lo, q.max + lo + len, 0);
     return 0;
   }
@@ -236,16 +239,14 @@ std::int32_t dp_column_fast(const Column& col, Span span, std::size_t n, std::in
       for (std::size_t i = k; i < end; ++i) run_top = std::max(run_top, q.value[lo + i]);
       if (run_top <= path.max) {
         const std::size_t from = lo + k, to = lo + end;
-        std::fill(q.start_row + from, q.start_row + to, path.start_row);
-        std::fill(q.start_col + from, q.start_col + to, path.start_col);
-        std::fill(q.max_row + from, q.max_row + to, path.max_row);
-        std::fill(q.max_col + from, q.max_col + to, path.max_col);
+        std::fill(q.start + from, q.start + to, std::uint32_t(path.start));
+        std::fill(q.peak + from, q.peak + to, std::uint32_t(path.peak));
         std::fill(q.max + from, q.max + to, path.max);
       } else {
         for (std::size_t i = k; i < end; ++i) {
           const std::size_t r = lo + i;
           DpPath down = q.path(r - 1);
-          if (q.value[r] > down.max) down.max_row = std::uint32_t(r), down.max_col = col.c, down.max = q.value[r];
+          if (q.value[r] > down.max) down.peak = col.base + r, down.max = q.value[r];
           q.set_path(r, down);
         }
       }
@@ -317,9 +318,9 @@ struct Pass {
   const Column& col;
   DpWorkspace& ws;
   std::size_t lo;
-  Field fields[5];
+  Field fields[3];  // start, peak, max
   std::size_t n;
-  V lane, g1, g2, g4, g8, steps, vc, vn, vfragment;
+  V lane, g1, g2, g4, g8, steps, cells, vn, vfragment;  // cells: number of row lane
   V carry;  // value of the row above, in every lane
   V best;
   V from_diagonal = splat(kFromDiagonal), from_left = splat(kFromLeft), from_above = splat(kFromAbove);
@@ -404,24 +405,21 @@ struct Pass {
       for (const Field& f : fields) in.store(f.cur + r0, zero);
     } else {
       // Records of diagonal and left steps; the diagonal predecessor is row r - 1.
-      V rec[5];
-      for (int f = 0; f < 5; ++f) rec[f] = in.load(fields[f].prev + r0);
-      V moved = ge(h, rec[4]);
+      V rec[3];
+      for (int f = 0; f < 3; ++f) rec[f] = in.load(fields[f].prev + r0);
+      V moved = ge(h, rec[2]);
       if (diagonals) {
-        for (int f = 0; f < 5; ++f) rec[f] = pick(rec[f], in.load(fields[f].prev + r0 - 1), d);
-        const V row = _mm256_add_epi32(splat(std::int32_t(r0)), lane);
+        for (int f = 0; f < 3; ++f) rec[f] = pick(rec[f], in.load(fields[f].prev + r0 - 1), d);
+        const V cell = _mm256_add_epi32(splat(std::int32_t(r0)), cells);
         const V fresh = _mm256_and_si256(d, _mm256_cmpeq_epi32(pv1, zero));
-        moved = _mm256_or_si256(fresh, ge(h, rec[4]));
-        rec[0] = pick(rec[0], row, fresh);
-        rec[1] = pick(rec[1], vc, fresh);
-        rec[2] = pick(rec[2], row, moved);
-        rec[3] = pick(rec[3], vc, moved);
-        rec[4] = pick(rec[4], h, moved);
+        moved = _mm256_or_si256(fresh, ge(h, rec[2]));
+        rec[0] = pick(rec[0], cell, fresh);
+        rec[1] = pick(rec[1], cell, moved);
+        rec[2] = pick(rec[2], h, moved);
       } else if (bits(moved) & all) {
-        const V row = _mm256_add_epi32(splat(std::int32_t(r0)), lane);
-        rec[2] = pick(rec[2], row, moved);
-        rec[3] = pick(rec[3], vc, moved);
-        rec[4] = pick(rec[4], h, moved);
+        const V cell = _mm256_add_epi32(splat(std::int32_t(r0)), cells);
+        rec[1] = pick(rec[1], cell, moved);
+        rec[2] = pick(rec[2], h, moved);
       }
       if (steps_down) {
         const V down = _mm256_andnot_si256(_mm256_or_si256(_mm256_or_si256(z, d), l), active);
@@ -430,12 +428,12 @@ struct Pass {
         from = _mm256_max_epi32(from, up2(from, none));
         from = _mm256_max_epi32(from, up4(from, none));
         const V before = _mm256_cmpgt_epi32(zero, from);
-        for (int f = 0; f < 5; ++f)
+        for (int f = 0; f < 3; ++f)
           rec[f] = pick(_mm256_permutevar8x32_epi32(rec[f], from), splat(std::int32_t(fields[f].cur[r0 - 1])), before);
       }
       if (zeros)
         for (V& x : rec) x = _mm256_andnot_si256(z, x);
-      for (int f = 0; f < 5; ++f) in.store(fields[f].cur + r0, rec[f]);
+      for (int f = 0; f < 3; ++f) in.store(fields[f].cur + r0, rec[f]);
     }
     offers(in, r0, z, pv1);
   }
@@ -452,8 +450,7 @@ struct Pass {
   Pass pass{col,
             ws,
             span.lo,
-            {{q.start_row, p.start_row}, {q.start_col, p.start_col}, {q.max_row, p.max_row}, {q.max_col, p.max_col},
-             {u(q.max), u(p.max)}},
+            {{q.start, p.start}, {q.peak, p.peak}, {u(q.max), u(p.max)}},
             n,
             lane,
             g1,
@@ -461,7 +458,7 @@ struct Pass {
             splat(4 * gap),
             splat(8 * gap),
             _mm256_mullo_epi32(_mm256_add_epi32(lane, splat(1)), g1),  // (i + 1) gap
-            splat(std::int32_t(col.c)),
+            _mm256_add_epi32(splat(std::int32_t(std::uint32_t(col.base))), lane),
             splat(std::int32_t(n)),
             splat(fragment),
             _mm256_setzero_si256(),
@@ -495,23 +492,23 @@ std::int32_t dp_column_general(const Column& col, Span span, std::size_t n, std:
                                         (h == upv ? kFromAbove : 0));
     best = std::max(best, h);
     q.value[r] = h;
-    const auto r32 = std::uint32_t(r);
+    const std::uint64_t cell = col.base + r;
     DpPath path;
     if (h == 0) {
       path = DpPath{};
     } else if (h == diag) {
       if (dg == 0) {
-        path = {r32, col.c, r32, col.c, h};
+        path = {cell, cell, h};
       } else {
         path = p.path(r - 1);
-        if (h >= path.max) path.max_row = r32, path.max_col = col.c, path.max = h;
+        if (h >= path.max) path.peak = cell, path.max = h;
       }
     } else if (h == left) {
       path = p.path(r);  // a predecessor of value 0 hands on the empty path
-      if (h >= path.max) path.max_row = r32, path.max_col = col.c, path.max = h;
+      if (h >= path.max) path.peak = cell, path.max = h;
     } else {
       path = q.path(r - 1);
-      if (h > path.max) path.max_row = r32, path.max_col = col.c, path.max = h;
+      if (h > path.max) path.peak = cell, path.max = h;
     }
     q.set_path(r, path);
 
@@ -558,8 +555,10 @@ std::int32_t largest(const std::int32_t* values, std::size_t n) {
 // Fills the direction bytes, records fragments and returns the largest value.
 std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace& ws) {
   const std::size_t n = scores.rows, m = scores.cols, stride = n + 2;
-  ws.columns[0].reset(stride);
-  ws.columns[1].reset(stride);
+  // Cell numbers run up to (m + 1) * stride - 1.
+  const bool wide = !ws.narrow_records || m + 1 > (std::uint64_t(1) << 32) / stride;
+  ws.columns[0].reset(stride, wide);
+  ws.columns[1].reset(stride, wide);
   ws.steps.resize(stride);
   DpColumn* prev = &ws.columns[0];
   DpColumn* cur = &ws.columns[1];
@@ -579,9 +578,9 @@ std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace
     cur->clear(std::min(cur_span.hi, std::max(cur_span.lo, span.hi)), cur_span.hi);
     if (!span.empty()) {
       const Column col{ColumnView(*prev), ColumnView(*cur), scores.column(c) + (span.lo - scores.held[c - 1].lo),
-                       ws.directions.data() + ws.direction_start[c - 1], span.hi - span.lo, std::uint32_t(c), c == m};
+                       ws.directions.data() + ws.direction_start[c - 1], span.hi - span.lo, ws.cell(0, c), c == m};
       const std::int32_t column_top =
-          !fits_32    ? dp_column_general(col, span, n, th.gap, th.fragment, ws)
+          !fits_32 || wide ? dp_column_general(col, span, n, th.gap, th.fragment, ws)
           : one_pass  ? dp_column_one_pass(col, span, n, th.gap, th.fragment, ws)
                       : dp_column_fast(col, span, n, th.gap, th.fragment, prev_top == 0, ws);
       best = std::max(best, column_top);
@@ -605,10 +604,11 @@ bool holds_band(const ScoreMatrix& scores, const std::vector<Span>& band) {
 
 // The fragment that a stable sort by descending score would put first:
 // ties go to the lower start row, then to the earlier entry in that row.
-const DpPath* best_fragment(const std::vector<DpFragment>& fragments) {
+const DpPath* best_fragment(const DpWorkspace& ws) {
   const DpPath* best = nullptr;
-  for (const DpFragment& f : fragments)
-    if (!best || f.path.max > best->max || (f.path.max == best->max && f.path.start_row < best->start_row))
+  for (const DpFragment& f : ws.fragments)
+    if (!best || f.path.max > best->max ||
+        (f.path.max == best->max && ws.row_of(f.path.start) < ws.row_of(best->start)))
       best = &f.path;
   return best;
 }
@@ -622,8 +622,9 @@ struct Trace {
 Trace trace_back(const DpPath& f, const DpWorkspace& ws, std::vector<ResiduePair>& pairs) {
   Trace t;
   pairs.clear();
-  std::size_t r = f.max_row, c = f.max_col;
-  while (r >= f.start_row && c >= f.start_col && !(r == 0 && c == 0)) {
+  std::size_t r = ws.row_of(f.peak), c = ws.col_of(f.peak);
+  const std::size_t first_row = ws.row_of(f.start), first_col = ws.col_of(f.start);
+  while (r >= first_row && c >= first_col && !(r == 0 && c == 0)) {
     const std::uint8_t d = ws.direction(r, c);
     if (d & kFromDiagonal) {
       pairs.emplace_back(r, c);
@@ -657,9 +658,10 @@ void fit_core(const PointList& coords1, const PointList& coords2, DpWorkspace& w
 
 }  // namespace
 
-void DpColumn::reset(std::size_t rows) {
+void DpColumn::reset(std::size_t rows, bool wide) {
   for (auto* v : {&value, &max}) v->assign(rows, 0);
-  for (auto* v : {&start_row, &start_col, &max_row, &max_col}) v->assign(rows, 0);
+  for (auto* v : {&start, &peak}) wide ? v->clear() : v->assign(rows, 0);
+  for (auto* v : {&wide_start, &wide_peak}) wide ? v->assign(rows, 0) : v->clear();
 }
 
 // Usually a row or two: one pass over the rows, not six calls of memset.
@@ -668,8 +670,13 @@ void DpColumn::reset(std::size_t rows) {
 #endif
 void DpColumn::clear(std::size_t from, std::size_t to) {
   std::int32_t *v = value.data(), *mx = max.data();
-  std::uint32_t *sr = start_row.data(), *sc = start_col.data(), *mr = max_row.data(), *mc = max_col.data();
-  for (std::size_t r = from; r < to; ++r) v[r] = mx[r] = 0, sr[r] = sc[r] = mr[r] = mc[r] = 0;
+  if (wide_start.empty()) {
+    std::uint32_t *st = start.data(), *pk = peak.data();
+    for (std::size_t r = from; r < to; ++r) v[r] = mx[r] = 0, st[r] = pk[r] = 0;
+  } else {
+    std::uint64_t *st = wide_start.data(), *pk = wide_peak.data();
+    for (std::size_t r = from; r < to; ++r) v[r] = mx[r] = 0, st[r] = pk[r] = 0;
+  }
 }
 
 CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const ScoreMatrix& scores,
@@ -687,10 +694,11 @@ CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const S
       for (std::size_t r = 1; r <= n; ++r) dense.set(r, c, scores.at(r, c));
     return dp_cycle(coords1, coords2, dense, config, ws);
   }
+  ws.stride = stride;
   ws.row_heads.assign(stride, -1);
   ws.fragments.clear();
   const std::int32_t best = run_dp(scores, th, ws);
-  const DpPath* frag = best_fragment(ws.fragments);
+  const DpPath* frag = best_fragment(ws);
   if (!frag) return out;
 
   const Trace t = trace_back(*frag, ws, ws.traced);
@@ -710,9 +718,9 @@ CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const S
   if (n > 0 && m > 0 && length > 0)
     out.score = ((double(best) / p) / double(length)) * (double(length - t.gaps_second) / double(n)) *
                 (double(length - t.gaps_first) / double(m));
-  const auto from = [](std::uint32_t v) { return v > 0 ? std::size_t(v) - 1 : 0; };
-  out.first_range = {from(frag->start_row), std::min(from(frag->max_row), n - 1)};
-  out.second_range = {from(frag->start_col), std::min(from(frag->max_col), m - 1)};
+  const auto from = [](std::size_t v) { return v > 0 ? std::size_t(v) - 1 : 0; };
+  out.first_range = {from(ws.row_of(frag->start)), std::min(from(ws.row_of(frag->peak)), n - 1)};
+  out.second_range = {from(ws.col_of(frag->start)), std::min(from(ws.col_of(frag->peak)), m - 1)};
   return out;
 }
 
