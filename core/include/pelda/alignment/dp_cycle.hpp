@@ -44,6 +44,8 @@ struct DpColumn {
 
   void reset(std::size_t rows, bool wide);       // every cell 0
   void clear(std::size_t from, std::size_t to);  // rows [from, to) to 0
+  void clear_values(std::size_t from, std::size_t to);
+  void clear_records(std::size_t from, std::size_t to);
 };
 
 // A recorded fragment: a path whose maximum reached the threshold. Only the
