@@ -186,9 +186,10 @@ TEST_P(DpColumns, MatchTheLiteralRecurrenceOnRandomMatrices) {
     ScoreMatrix s;
     s.reset(n, m);
     const bool ridge = trial % 3 == 0 || trial % 20 == 0;
+    const unsigned letters = trial % 80 == 40 ? 3 : 7;  // some large ones only zero or worse beside the ridge
     for (std::size_t c = 1; c <= m; ++c)
       for (std::size_t r = 1; r <= n; ++r)
-        s.set(r, c, ridge && r * m / n == c ? 5000 : alphabet[rng() % 7]);
+        s.set(r, c, ridge && r * m / n == c ? 5000 : alphabet[rng() % letters]);
     const AlignmentConfig cfg = small_config(gaps[rng() % 4], cutoffs[rng() % 3]);
     const Reference ref(s, std::llround(cfg.gap_penalty * 1000), std::llround(3000 * cfg.cutoff_dist));
     DpWorkspace ws;
