@@ -728,15 +728,26 @@ struct Trace {
 
 // Walks the direction bytes back from the fragment's end; pairs are padded
 // (1-based) indices, in decreasing order.
-Trace trace_back(const DpPath& f, const DpWorkspace& ws, std::vector<ResiduePair>& pairs) {
+// The score of each pair is read on the way, while the walk waits for the
+// next direction: both are scattered over memory, a column apart per step.
+Trace trace_back(const DpPath& f, const ScoreMatrix& scores, DpWorkspace& ws) {
   Trace t;
-  pairs.clear();
+  ws.traced.clear();
+  ws.traced_scores.clear();
   std::size_t r = ws.row_of(f.peak), c = ws.col_of(f.peak);
   const std::size_t first_row = ws.row_of(f.start), first_col = ws.col_of(f.start);
+  constexpr std::size_t ahead = 8;  // cells along the diagonal fetched in advance
   while (r >= first_row && c >= first_col && !(r == 0 && c == 0)) {
+    if (r > ahead && c > ahead) {
+      const std::size_t pr = r - ahead, pc = c - ahead;
+      const Span band = ws.band[pc - 1], held = scores.held[pc - 1];
+      if (pr >= band.lo && pr < band.hi) __builtin_prefetch(&ws.directions[ws.direction_start[pc - 1] + (pr - band.lo)]);
+      if (pr >= held.lo && pr < held.hi) __builtin_prefetch(&scores.values[scores.start[pc - 1] + (pr - held.lo)]);
+    }
     const std::uint8_t d = ws.direction(r, c);
     if (d & kFromDiagonal) {
-      pairs.emplace_back(r, c);
+      ws.traced.emplace_back(r, c);
+      ws.traced_scores.push_back(scores.at(r, c));
       --r;
       --c;
     } else if (d & kFromLeft) {
@@ -823,14 +834,14 @@ CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const S
   const DpPath* frag = best_fragment(ws);
   if (!frag) return out;
 
-  const Trace t = trace_back(*frag, ws, ws.traced);
+  const Trace t = trace_back(*frag, scores, ws);
   const std::size_t length = ws.traced.size() + t.gaps_second + t.gaps_first;
   const double p = double(config.precision);
   out.path_length = length;
   out.residue_similarity.assign(std::max({length, n, m}), -1.0);
-  for (auto it = ws.traced.rbegin(); it != ws.traced.rend(); ++it) {
-    const std::int32_t s = scores.at(it->first, it->second);
-    const ResiduePair pair{it->first - 1, it->second - 1};
+  for (std::size_t k = ws.traced.size(); k-- > 0;) {
+    const std::int32_t s = ws.traced_scores[k];
+    const ResiduePair pair{ws.traced[k].first - 1, ws.traced[k].second - 1};
     out.residue_similarity[pair.first] = double(s) / p;
     if (s >= th.core) out.core_pairs.push_back(pair);
   }

@@ -71,7 +71,8 @@ struct DpWorkspace {
   std::vector<Span> band;  // rows processed in column c = 1..m (entry c - 1)
   std::vector<std::int32_t> row_heads;
   std::vector<DpFragment> fragments;
-  std::vector<ResiduePair> traced;
+  std::vector<ResiduePair> traced;          // diagonal steps of the traceback, last first
+  std::vector<std::int32_t> traced_scores;  // and their scores
   PointList fixed, mobile;
   // Whether columns may take the one-pass vector loop where the processor
   // has it (the same results; off to check the portable loop).
