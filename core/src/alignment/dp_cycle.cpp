@@ -277,6 +277,7 @@ std::int32_t dp_column_fast(const Column& col, Span span, std::size_t n, std::in
 namespace avx2 {
 
 #define PELDA_AVX2 [[gnu::target("avx2"), gnu::always_inline]] inline
+#define PELDA_AVX2_LAMBDA __attribute__((target("avx2"), always_inline))
 
 using V = __m256i;
 PELDA_AVX2 V splat(std::int32_t x) { return _mm256_set1_epi32(x); }
@@ -418,27 +419,48 @@ struct Pass {
     const bool left_runs = positive_gap;
     const std::uint64_t lefts = 0x0101010101010101ull * kFromLeft, downs = 0x0101010101010101ull * kFromAbove;
     V c = carry, b = best;
-    for (; k + 8 <= clear_len; k += 8) {
-      const V pv1 = _mm256_loadu_si256(reinterpret_cast<const V*>(pv0 + k - 1));
-      const V pv = _mm256_loadu_si256(reinterpret_cast<const V*>(pv0 + k));
-      const V s = _mm256_loadu_si256(reinterpret_cast<const V*>(score + k));
-      const V diag = _mm256_add_epi32(pv1, s), left = _mm256_sub_epi32(pv, left_gap);
-      if (left_runs) {
+    // Eight rows at k: row r - 1 of the previous column, row r, the score.
+    const auto load = [&](std::size_t i, V& pv1, V& pv, V& s) PELDA_AVX2_LAMBDA {
+      pv1 = _mm256_loadu_si256(reinterpret_cast<const V*>(pv0 + i - 1));
+      pv = _mm256_loadu_si256(reinterpret_cast<const V*>(pv0 + i));
+      s = _mm256_loadu_si256(reinterpret_cast<const V*>(score + i));
+    };
+    // Each kind is tried first where the one before ended: runs are long.
+    for (;;) {
+      V pv1, pv, s;
+      for (; left_runs && k + 8 <= clear_len; k += 8) {
+        load(k, pv1, pv, s);
+        const V diag = _mm256_add_epi32(pv1, s), left = _mm256_sub_epi32(pv, left_gap);
         const V up = _mm256_sub_epi32(up1(left, c), left_gap);
-        if (bits(_mm256_cmpgt_epi32(left, _mm256_max_epi32(_mm256_max_epi32(diag, up), zero))) == 0xff) {
-          _mm256_storeu_si256(reinterpret_cast<V*>(qv0 + k), left);
-          b = _mm256_max_epi32(b, left);
-          c = _mm256_permutevar8x32_epi32(left, seventh);
-          std::memcpy(dir + k, &lefts, 8);
-          has_above = false;
-          continue;
-        }
+        if (bits(_mm256_cmpgt_epi32(left, _mm256_max_epi32(_mm256_max_epi32(diag, up), zero))) != 0xff) break;
+        _mm256_storeu_si256(reinterpret_cast<V*>(qv0 + k), left);
+        b = _mm256_max_epi32(b, left);
+        c = _mm256_permutevar8x32_epi32(left, seventh);
+        std::memcpy(dir + k, &lefts, 8);
+        has_above = false;
       }
-      const V chain = _mm256_sub_epi32(c, down_steps);
-      if (bits(_mm256_cmpgt_epi32(chain, _mm256_max_epi32(_mm256_max_epi32(diag, left), zero))) != 0xff) {
-        const V c_up = _mm256_sub_epi32(c, left_gap);
-        const V reach = _mm256_max_epi32(_mm256_max_epi32(pv1, pv), _mm256_max_epi32(s, c_up));
+      const std::size_t at = k;
+      for (; k + 8 <= clear_len; k += 8) {
+        load(k, pv1, pv, s);
+        const V diag = _mm256_add_epi32(pv1, s), left = _mm256_sub_epi32(pv, left_gap);
+        const V chain = _mm256_sub_epi32(c, down_steps);
+        if (bits(_mm256_cmpgt_epi32(chain, _mm256_max_epi32(_mm256_max_epi32(diag, left), zero))) != 0xff) break;
+        _mm256_storeu_si256(reinterpret_cast<V*>(qv0 + k), chain);
+        b = _mm256_max_epi32(b, chain);
+        c = _mm256_sub_epi32(c, down_eight);
+        std::memcpy(dir + k, &downs, 8);
+        const std::size_t r0 = lo + k;
+        for (int f = 0; f < 3; ++f) {
+          above_rec[f] = _mm256_loadu_si256(reinterpret_cast<const V*>(fields[f] + r0));
+          _mm256_storeu_si256(reinterpret_cast<V*>(fields[f] + r0), splat(std::int32_t(fields[f][r0 - 1])));
+        }
+        has_above = true;
+      }
+      for (; k + 8 <= clear_len; k += 8) {
+        load(k, pv1, pv, s);
+        const V reach = _mm256_max_epi32(_mm256_max_epi32(pv1, pv), _mm256_max_epi32(s, _mm256_sub_epi32(c, left_gap)));
         if (bits(_mm256_cmpgt_epi32(reach, zero))) break;
+        const V diag = _mm256_add_epi32(pv1, s), left = _mm256_sub_epi32(pv, left_gap);
         _mm256_storeu_si256(reinterpret_cast<V*>(qv0 + k), zero);
         const V up = _mm256_sub_epi32(up1(zero, c), left_gap);
         directions<false>(k, _mm256_or_si256(
@@ -447,18 +469,8 @@ struct Pass {
                                  _mm256_and_si256(_mm256_cmpeq_epi32(up, zero), from_above)));
         c = zero;
         has_above = false;
-        continue;
       }
-      _mm256_storeu_si256(reinterpret_cast<V*>(qv0 + k), chain);
-      b = _mm256_max_epi32(b, chain);
-      c = _mm256_sub_epi32(c, down_eight);
-      std::memcpy(dir + k, &downs, 8);
-      const std::size_t r0 = lo + k;
-      for (int f = 0; f < 3; ++f) {
-        above_rec[f] = _mm256_loadu_si256(reinterpret_cast<const V*>(fields[f] + r0));
-        _mm256_storeu_si256(reinterpret_cast<V*>(fields[f] + r0), splat(std::int32_t(fields[f][r0 - 1])));
-      }
-      has_above = true;
+      if (k == at) break;  // the rows at k are none of the three
     }
     carry = c;
     best = b;
@@ -565,6 +577,7 @@ struct Pass {
   return *std::max_element(lanes, lanes + 8);
 }
 #undef PELDA_AVX2
+#undef PELDA_AVX2_LAMBDA
 #endif
 
 // The same for any gap and any values, one cell after the other: candidates
