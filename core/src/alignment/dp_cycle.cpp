@@ -690,7 +690,7 @@ std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace
     const Span span = ws.band[c - 1];
     // Rows the array held for column c - 2 that column c does not overwrite.
     for (const auto& [from, to] : rows_left(cur_span, span))
-      one_pass ? cur->clear_values(from, to) : cur->clear(from, to);
+      if (from < to) one_pass ? cur->clear_values(from, to) : cur->clear(from, to);
     if (!span.empty()) {
       const Column col{one_pass ? ColumnView(*prev, records) : ColumnView(*prev),
                        one_pass ? ColumnView(*cur, records) : ColumnView(*cur),
@@ -709,7 +709,8 @@ std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace
     }
     // Records of column c - 1 that column c did not overwrite.
     if (one_pass)
-      for (const auto& [from, to] : rows_left(prev_span, span)) records.clear_records(from, to);
+      for (const auto& [from, to] : rows_left(prev_span, span))
+        if (from < to) records.clear_records(from, to);
     std::swap(prev, cur);  // cur now holds column c - 1, to be overwritten next
     cur_span = prev_span;
     prev_span = span;
