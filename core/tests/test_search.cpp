@@ -11,7 +11,9 @@
 #include "pelda/io/pdb_reader.hpp"
 #include "pelda/pairwise/align_pair.hpp"
 #include "pelda/search/ca_secondary_structure.hpp"
+#include "pelda/math/superpose.hpp"
 #include "pelda/search/gap_open_dp.hpp"
+#include "pelda/search/quaternion_rotation.hpp"
 #include "pelda/search/sensitive_align.hpp"
 #include "pelda/search/start_search.hpp"
 #include "traces.hpp"
@@ -66,8 +68,82 @@ TEST(GapOpenDp, MatchesExhaustiveSearchOnSmallMatrices) {
     for (double& v : s) v = value(rng) < 0.3 ? 0.0 : value(rng);  // zeros make ties
     const GapOpenAlignment a = gap_open_align(s, n, m, g);
     const double best = brute_force(s, n, m, g);
-    ASSERT_NEAR(a.score, best, 1e-12) << "trial " << trial;
-    ASSERT_NEAR(model_score(s, n, m, g, a.pairs), best, 1e-12) << "trial " << trial;
+    ASSERT_NEAR(a.score, best, 1e-5) << "trial " << trial;  // sums in single precision
+    ASSERT_NEAR(model_score(s, n, m, g, a.pairs), best, 1e-5) << "trial " << trial;
+  }
+}
+
+// Rows filled four columns at a time and (where the processor can) eight at
+// a time give the same alignment, ties included, on matrices wider than both.
+TEST(GapOpenDp, RowWidthsAgree) {
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> value(0.0, 1.0);
+  for (int trial = 0; trial < 100; ++trial) {
+    const std::size_t n = 1 + rng() % 40, m = 1 + rng() % 40;
+    std::vector<double> s(n * m);
+    for (double& v : s) v = value(rng) < 0.5 ? 0.0 : std::round(4.0 * value(rng)) / 4.0;
+    const GapOpenAlignment four = gap_open_align(s, n, m, 0.5, 4), widest = gap_open_align(s, n, m, 0.5);
+    ASSERT_EQ(four.pairs, widest.pairs) << "trial " << trial;
+    ASSERT_EQ(four.score, widest.score) << "trial " << trial;
+  }
+}
+
+// Point sets of every shape: scattered, nearly planar, nearly collinear,
+// mirrored; each fitted onto a rotated, noisy copy of itself.
+TEST(QuaternionRotation, AgreesWithTheSingularValueFit) {
+  std::mt19937 rng(3);
+  std::normal_distribution<double> gauss(0.0, 1.0);
+  auto trace_of = [](const Mat3& r, const Mat3& h) {
+    double t = 0.0;
+    for (int i = 0; i < 3; ++i)
+      for (int k = 0; k < 3; ++k) t += r[i][k] * h[k][i];
+    return t;
+  };
+  for (int trial = 0; trial < 400; ++trial) {
+    const double spread[4][3] = {{10, 10, 10}, {10, 10, 1e-3}, {10, 1e-4, 1e-4}, {10, 5, 2}};
+    const auto& sd = spread[trial % 4];
+    const std::size_t count = 3 + rng() % 20;
+    PointList fixed, mobile;
+    Mat3 g;  // a random proper rotation: the optimal one for a random matrix
+    for (auto& row : g)
+      for (double& x : row) x = gauss(rng);
+    const Transform motion = Transform::from_matrix(optimal_rotation(g), {});
+    for (std::size_t k = 0; k < count; ++k) {
+      const Vec3 p{sd[0] * gauss(rng), sd[1] * gauss(rng), sd[2] * gauss(rng)};
+      const double noise = trial % 8 < 4 ? 0.0 : 0.5;
+      fixed.push_back(p);
+      mobile.push_back(motion.apply({p.x + noise * gauss(rng), p.y + noise * gauss(rng), p.z + noise * gauss(rng)}));
+    }
+    if (trial % 16 == 15)
+      for (Vec3& p : mobile) p.x = -p.x;  // no rotation superposes a mirror image
+    Mat3 h{};
+    for (std::size_t k = 0; k < count; ++k)
+      for (int a = 0; a < 3; ++a)
+        for (int b = 0; b < 3; ++b) h[a][b] += mobile[k][a] * fixed[k][b];
+    const Mat3 q = quaternion_rotation(h), r = optimal_rotation(h);
+    EXPECT_NEAR(fixtures::det(q), 1.0, 1e-9) << "trial " << trial;
+    // Both reach the same maximum; when it is unique they are one rotation.
+    EXPECT_NEAR(trace_of(q, h), trace_of(r, h), 1e-9 * std::abs(trace_of(r, h))) << "trial " << trial;
+    if (trial % 4 == 0 || trial % 4 == 3) {
+      for (int i = 0; i < 3; ++i)
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(q[i][k], r[i][k], 1e-7) << "trial " << trial;
+    }
+  }
+}
+
+// TM terms come out the same bit for bit however many the processor does at once.
+TEST(GapOpenDp, TmTermRowIsTheScalarFormula) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> coordinate(-40.0f, 40.0f);
+  for (const std::size_t m : {1u, 7u, 8u, 9u, 150u}) {
+    std::vector<float> qx(m), qy(m), qz(m), row(m);
+    for (std::size_t j = 0; j < m; ++j) qx[j] = coordinate(rng), qy[j] = coordinate(rng), qz[j] = coordinate(rng);
+    const float px = coordinate(rng), py = coordinate(rng), pz = coordinate(rng), inv = 1.0f / 17.0f;
+    tm_term_row(px, py, pz, qx.data(), qy.data(), qz.data(), m, inv, row.data());
+    for (std::size_t j = 0; j < m; ++j) {
+      const float dx = px - qx[j], dy = py - qy[j], dz = pz - qz[j];
+      ASSERT_EQ(row[j], 1.0f / (1.0f + (dx * dx + dy * dy + dz * dz) * inv)) << m << " " << j;
+    }
   }
 }
 

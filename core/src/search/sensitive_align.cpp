@@ -19,7 +19,7 @@ SensitiveAlignment sensitive_align(const Domain& domain1, const Domain& domain2,
   // reaches half of that is worth a run (on the shipped families no start
   // below 25 of the 30 units held).
   const double worth_a_run = 0.5 * double(config.min_length) * config.cutoff_dist;
-  AlignWorkspace ws;
+  AlignWorkspace& ws = thread_workspace();
   for (std::size_t k = 0; k < search.starts.size(); ++k) {
     if (search.proxies[k] < worth_a_run) continue;
     const Transform& start = search.starts[k];

@@ -18,16 +18,19 @@ StructuralAlignment structural_alignment(const PointList& fixed, const PointList
   StructuralAlignment out;
   if (n == 0 || m == 0) return out;
   const double d0 = tm_d0(std::min(n, m));
-  const double inv_d0_sq = 1.0 / (d0 * d0);
+  const float inv_d0_sq = float(1.0 / (d0 * d0));
+  std::vector<float> mx(m), my(m), mz(m);
+  for (std::size_t j = 0; j < m; ++j) {
+    mx[j] = float(moved[j].x);
+    my[j] = float(moved[j].y);
+    mz[j] = float(moved[j].z);
+  }
   GapOpenWorkspace ws;
   const GapOpenAlignment dp = gap_open_align(
       n, m,
-      [&](std::size_t i, double* row) {
-        const Vec3 x = fixed[i];
-        for (std::size_t j = 0; j < m; ++j) {
-          const Vec3 d = x - moved[j];
-          row[j] = 1.0 / (1.0 + dot(d, d) * inv_d0_sq);
-        }
+      [&](std::size_t i, float* row) {
+        tm_term_row(float(fixed[i].x), float(fixed[i].y), float(fixed[i].z), mx.data(), my.data(), mz.data(), m,
+                    inv_d0_sq, row);
       },
       kStructuralGapOpen, ws);
 
