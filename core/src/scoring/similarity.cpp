@@ -259,10 +259,12 @@ std::int32_t fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, co
   scratch.line.resize(a.size());
   scratch.listed.resize(blocks);
   scratch.ties.resize(4 * blocks);
+  scratch.within.resize(blocks + 4);
   scratch.scores.resize(kBlock * blocks);
   double* buf = scratch.line.data();
   std::uint32_t* __restrict listed = scratch.listed.data();
   std::int64_t* __restrict block_ties = scratch.ties.data();
+  std::int64_t* __restrict within = scratch.within.data();
   std::int32_t* __restrict line = scratch.scores.data();
   const auto kernel_rows = [&](std::size_t j, std::size_t lo, std::size_t hi, std::int32_t* col) {
     similarity_line(b, j, a, lo, hi, k, buf);
@@ -281,12 +283,11 @@ std::int32_t fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, co
         const Doubles dx = x - PELDA_LOAD4(&spheres.x[q]), dy = y - PELDA_LOAD4(&spheres.y[q]),
                       dz = z - PELDA_LOAD4(&spheres.z[q]);
         const Bits in = dx * dx + dy * dy + dz * dz <= PELDA_LOAD4(&spheres.reach[q]);
-        const Bits lane_bits = in & Bits{1, 2, 4, 8};
-        const auto halves = __builtin_shufflevector(lane_bits, lane_bits, 0, 1) |
-                            __builtin_shufflevector(lane_bits, lane_bits, 2, 3);
-        unsigned near = unsigned(halves[0] | halves[1]);
-        if (past - q < 4) near &= (1u << (past - q)) - 1;
-        for (; near; near &= near - 1) listed[count++] = std::uint32_t(q + std::size_t(std::countr_zero(near)));
+        std::memcpy(&within[q - first], &in, sizeof in);
+      }
+      for (std::size_t q = first; q < past; ++q) {
+        listed[count] = std::uint32_t(q);
+        count += std::size_t(within[q - first] & 1);
       }
     } else {
       for (std::size_t q = first; q < past; ++q) listed[count++] = std::uint32_t(q);
