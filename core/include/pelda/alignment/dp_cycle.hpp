@@ -82,7 +82,7 @@ struct DpWorkspace {
   bool narrow_records = true;
   std::size_t stride = 0;  // n + 2 of the last cycle
 
-  // Row and column of a cell number.
+  // The number of cell (r, c), and back.
   std::uint64_t cell(std::size_t r, std::size_t c) const { return std::uint64_t(c) * stride + r; }
   std::size_t row_of(std::uint64_t cell) const { return std::size_t(cell % stride); }
   std::size_t col_of(std::uint64_t cell) const { return std::size_t(cell / stride); }
