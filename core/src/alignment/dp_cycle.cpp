@@ -1,6 +1,7 @@
 #include "pelda/alignment/dp_cycle.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <cstdint>
@@ -51,15 +52,16 @@ void prepare_band(std::size_t n, std::size_t m, double band_width, DpWorkspace& 
 // A path offered as a fragment: kept when its maximum reached the threshold
 // (tested by the caller, on the hot path) and it moved in both directions.
 void offer(const DpPath& p, DpWorkspace& ws) {
-  if (p.start_row == p.max_row || p.start_col == p.max_col) return;
-  for (std::int32_t k = ws.row_heads[p.start_row]; k >= 0; k = ws.fragments[std::size_t(k)].next) {
+  const std::size_t row = ws.row_of(p.start);
+  if (row == ws.row_of(p.peak) || ws.col_of(p.start) == ws.col_of(p.peak)) return;
+  for (std::int32_t k = ws.row_heads[row]; k >= 0; k = ws.fragments[std::size_t(k)].next) {
     DpFragment& f = ws.fragments[std::size_t(k)];
-    if (f.path.start_col != p.start_col) continue;
+    if (f.path.start != p.start) continue;
     if (p.max > f.path.max) f.path = p;
     return;
   }
-  ws.fragments.push_back({p, ws.row_heads[p.start_row]});
-  ws.row_heads[p.start_row] = std::int32_t(ws.fragments.size() - 1);
+  ws.fragments.push_back({p, ws.row_heads[row]});
+  ws.row_heads[row] = std::int32_t(ws.fragments.size() - 1);
 }
 
 constexpr std::int64_t kMaxValue = std::numeric_limits<std::int32_t>::max();
@@ -67,17 +69,26 @@ constexpr std::int64_t kMaxValue = std::numeric_limits<std::int32_t>::max();
 // Raw views of a column, for the loops below.
 struct ColumnView {
   std::int32_t *value, *max;
-  std::uint32_t *start_row, *start_col, *max_row, *max_col;
+  std::uint32_t *start, *peak;
+  std::uint64_t *wide_start, *wide_peak;  // null unless wide
 
-  explicit ColumnView(DpColumn& c)
-      : value(c.value.data()), max(c.max.data()), start_row(c.start_row.data()), start_col(c.start_col.data()),
-        max_row(c.max_row.data()), max_col(c.max_col.data()) {}
-  DpPath path(std::size_t r) const { return {start_row[r], start_col[r], max_row[r], max_col[r], max[r]}; }
+  // Values of one column, records of another (the same unless shared).
+  ColumnView(DpColumn& values, DpColumn& records)
+      : value(values.value.data()), max(records.max.data()), start(records.start.data()), peak(records.peak.data()),
+        wide_start(records.wide_start.empty() ? nullptr : records.wide_start.data()),
+        wide_peak(records.wide_peak.empty() ? nullptr : records.wide_peak.data()) {}
+  explicit ColumnView(DpColumn& c) : ColumnView(c, c) {}
+  DpPath path(std::size_t r) const {
+    return wide_start ? DpPath{wide_start[r], wide_peak[r], max[r]} : DpPath{start[r], peak[r], max[r]};
+  }
   void set_path(std::size_t r, const DpPath& p) const {
-    start_row[r] = p.start_row;
-    start_col[r] = p.start_col;
-    max_row[r] = p.max_row;
-    max_col[r] = p.max_col;
+    if (wide_start) {
+      wide_start[r] = p.start;
+      wide_peak[r] = p.peak;
+    } else {
+      start[r] = std::uint32_t(p.start);
+      peak[r] = std::uint32_t(p.peak);
+    }
     max[r] = p.max;
   }
 };
@@ -89,8 +100,8 @@ struct Column {
   const std::int32_t* score;  // S(r, c) at score[r - lo], lo the column's first band row
   std::uint8_t* dir;          // direction byte of (r, c) at dir[r - lo]
   std::size_t len;            // rows in the band
-  std::uint32_t c;
-  bool last;  // c == m
+  std::uint64_t base;         // cell number of row 0
+  bool last;                  // c == m
 };
 
 // Work of the ordered pass of a row.
@@ -128,16 +139,13 @@ constexpr std::uint32_t kStepDown = 1, kOfferOwn = 2, kOfferDiagonal = 4;
   // Row lo + k of the previous column (p*) and of this one (q*); *1: the row above.
   const std::int32_t *__restrict pv = p.value + lo, *__restrict pv1 = p.value + lo - 1;
   const std::int32_t *__restrict qv = q.value + lo, *__restrict qv1 = q.value + lo - 1;
-  const std::uint32_t *__restrict psr = p.start_row + lo, *__restrict psr1 = p.start_row + lo - 1;
-  const std::uint32_t *__restrict psc = p.start_col + lo, *__restrict psc1 = p.start_col + lo - 1;
-  const std::uint32_t *__restrict pmr = p.max_row + lo, *__restrict pmr1 = p.max_row + lo - 1;
-  const std::uint32_t *__restrict pmc = p.max_col + lo, *__restrict pmc1 = p.max_col + lo - 1;
+  const std::uint32_t *__restrict pst = p.start + lo, *__restrict pst1 = p.start + lo - 1;
+  const std::uint32_t *__restrict ppk = p.peak + lo, *__restrict ppk1 = p.peak + lo - 1;
   const std::int32_t *__restrict pmx = p.max + lo, *__restrict pmx1 = p.max + lo - 1;
-  std::uint32_t *__restrict qsr = q.start_row + lo, *__restrict qsc = q.start_col + lo;
-  std::uint32_t *__restrict qmr = q.max_row + lo, *__restrict qmc = q.max_col + lo;
+  std::uint32_t *__restrict qst = q.start + lo, *__restrict qpk = q.peak + lo;
   std::int32_t* __restrict qmx = q.max + lo;
   const std::int32_t* __restrict score = col.score;
-  const std::uint32_t c = col.c, lo32 = std::uint32_t(lo), n32 = std::uint32_t(n);
+  const std::uint32_t lo32 = std::uint32_t(lo), n32 = std::uint32_t(n), base = std::uint32_t(col.base);
   const bool last = col.last;
   std::int32_t best = 0;
   std::uint32_t any = 0;
@@ -152,15 +160,13 @@ constexpr std::uint32_t kStepDown = 1, kOfferOwn = 2, kOfferDiagonal = 4;
     // The diagonal predecessor's path, or the left one's, chosen with masks
     // (both are loaded: the loop must not branch).
     const std::uint32_t on_d = 0u - std::uint32_t(d), kept = std::uint32_t(zero) - 1u;
-    const std::uint32_t sr = (psr1[k] & on_d) | (psr[k] & ~on_d), sc = (psc1[k] & on_d) | (psc[k] & ~on_d);
-    const std::uint32_t mr = (pmr1[k] & on_d) | (pmr[k] & ~on_d), mc = (pmc1[k] & on_d) | (pmc[k] & ~on_d);
+    const std::uint32_t st = (pst1[k] & on_d) | (pst[k] & ~on_d), pk = (ppk1[k] & on_d) | (ppk[k] & ~on_d);
     const std::int32_t mx = std::int32_t((std::uint32_t(pmx1[k]) & on_d) | (std::uint32_t(pmx[k]) & ~on_d));
     const std::uint32_t fresh = 0u - std::uint32_t(d && dg == 0);
     const std::uint32_t moved = fresh | (0u - std::uint32_t(h >= mx));
-    qsr[k] = ((r & fresh) | (sr & ~fresh)) & kept;
-    qsc[k] = ((c & fresh) | (sc & ~fresh)) & kept;
-    qmr[k] = ((r & moved) | (mr & ~moved)) & kept;
-    qmc[k] = ((c & moved) | (mc & ~moved)) & kept;
+    const std::uint32_t cell = base + r;
+    qst[k] = ((cell & fresh) | (st & ~fresh)) & kept;
+    qpk[k] = ((cell & moved) | (pk & ~moved)) & kept;
     qmx[k] = std::int32_t(((std::uint32_t(h) & moved) | (std::uint32_t(mx) & ~moved)) & kept);
     const bool edge = last || r == n32;
     const std::uint32_t s = (!zero && !d && !l ? kStepDown : 0) | (edge && !zero ? kOfferOwn : 0) |
@@ -193,7 +199,7 @@ std::int32_t dp_column_fast(const Column& col, Span span, std::size_t n, std::in
     std::uint8_t* __restrict dir = col.dir;
     const std::int32_t* __restrict score = col.score;
     for (std::size_t k = 0; k < len; ++k) dir[k] = std::uint8_t((score[k] == 0 ? kFromDiagonal : 0) | gaps);
-    for (std::uint32_t* f : {q.start_row, q.start_col, q.max_row, q.max_col}) std::fill(f + lo, f + lo + len, 0u);
+    for (std::uint32_t* f : {q.start, q.peak}) std::fill(f + lo, f + lo + len, 0u);
     std::fill(q.max + lo, q.max + lo + len, 0);
     return 0;
   }
@@ -236,16 +242,14 @@ std::int32_t dp_column_fast(const Column& col, Span span, std::size_t n, std::in
       for (std::size_t i = k; i < end; ++i) run_top = std::max(run_top, q.value[lo + i]);
       if (run_top <= path.max) {
         const std::size_t from = lo + k, to = lo + end;
-        std::fill(q.start_row + from, q.start_row + to, path.start_row);
-        std::fill(q.start_col + from, q.start_col + to, path.start_col);
-        std::fill(q.max_row + from, q.max_row + to, path.max_row);
-        std::fill(q.max_col + from, q.max_col + to, path.max_col);
+        std::fill(q.start + from, q.start + to, std::uint32_t(path.start));
+        std::fill(q.peak + from, q.peak + to, std::uint32_t(path.peak));
         std::fill(q.max + from, q.max + to, path.max);
       } else {
         for (std::size_t i = k; i < end; ++i) {
           const std::size_t r = lo + i;
           DpPath down = q.path(r - 1);
-          if (q.value[r] > down.max) down.max_row = std::uint32_t(r), down.max_col = col.c, down.max = q.value[r];
+          if (q.value[r] > down.max) down.peak = col.base + r, down.max = q.value[r];
           q.set_path(r, down);
         }
       }
@@ -273,12 +277,17 @@ std::int32_t dp_column_fast(const Column& col, Span span, std::size_t n, std::in
 namespace avx2 {
 
 #define PELDA_AVX2 [[gnu::target("avx2"), gnu::always_inline]] inline
+#define PELDA_AVX2_LAMBDA __attribute__((target("avx2"), always_inline))
 
 using V = __m256i;
 PELDA_AVX2 V splat(std::int32_t x) { return _mm256_set1_epi32(x); }
 // Lanes moved up by s (lane i takes lane i - s), lanes below s from `fill`.
 PELDA_AVX2 V up1(V x, V fill) { return _mm256_alignr_epi8(x, _mm256_permute2x128_si256(x, fill, 0x02), 12); }
 PELDA_AVX2 V up2(V x, V fill) { return _mm256_alignr_epi8(x, _mm256_permute2x128_si256(x, fill, 0x02), 8); }
+// The same for s = 1 with lane 0 from the last lane of `above`.
+PELDA_AVX2 V up1_after(V x, V above) {
+  return _mm256_alignr_epi8(x, _mm256_permute2x128_si256(x, above, 0x03), 12);
+}
 PELDA_AVX2 V up4(V x, V fill) { return _mm256_permute2x128_si256(x, fill, 0x02); }
 PELDA_AVX2 V ge(V a, V b) { return _mm256_xor_si256(_mm256_cmpgt_epi32(b, a), _mm256_set1_epi32(-1)); }
 PELDA_AVX2 V pick(V no, V yes, V mask) {  // masks are whole lanes: the float blend reads one bit a lane
@@ -306,24 +315,38 @@ struct Lanes {
   }
 };
 
-// A path field of a column.
-struct Field {
-  std::uint32_t* cur;
-  const std::uint32_t* prev;
-};
-
-// One column, eight rows a step.
+// One column, eight rows a step. The path records live in one array per
+// field, overwritten in place: rows not yet reached still hold the previous
+// column's records, so a left step, the common case beside a path, neither
+// loads nor stores more than the maximum it may pass. The previous column's
+// records of the row above the eight, needed by diagonal steps, are carried
+// over from the step before when that one overwrote them.
 struct Pass {
   const Column& col;
   DpWorkspace& ws;
   std::size_t lo;
-  Field fields[5];
+  std::uint32_t* rec[3];  // start, peak, max
   std::size_t n;
-  V lane, g1, g2, g4, g8, steps, vc, vn, vfragment;
+  bool positive_gap;
+  V lane, g1, g2, g4, g8, steps, cells, vn, vfragment;  // cells: number of row lane
   V carry;  // value of the row above, in every lane
   V best;
+  V above_rec[3];          // the previous column's record of the row above, in the last lane...
+  bool has_above = false;  // ...when set; otherwise the array still holds it
   V from_diagonal = splat(kFromDiagonal), from_left = splat(kFromLeft), from_above = splat(kFromAbove);
   V last_lane = splat(7), byte_lanes = _mm256_setr_epi32(0, 4, 0, 4, 0, 4, 0, 4);
+
+  // A constructor, not an aggregate: that would be zeroed first, column after column.
+  PELDA_AVX2 Pass(const Column& column, std::size_t first_row, std::size_t rows, std::int32_t gap,
+                  std::int32_t fragment, DpWorkspace& workspace)
+      : col(column), ws(workspace), lo(first_row),
+        rec{column.cur.start, column.cur.peak, reinterpret_cast<std::uint32_t*>(column.cur.max)}, n(rows),
+        positive_gap(gap > 0), lane(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)), g1(splat(gap)),
+        g2(splat(2 * gap)), g4(splat(4 * gap)), g8(splat(8 * gap)),
+        steps(_mm256_mullo_epi32(_mm256_add_epi32(lane, splat(1)), g1)),  // (i + 1) gap
+        cells(_mm256_add_epi32(splat(std::int32_t(std::uint32_t(column.base))), lane)),
+        vn(splat(std::int32_t(rows))), vfragment(splat(fragment)), carry(_mm256_setzero_si256()),
+        best(_mm256_setzero_si256()) {}
 
   // Direction bytes of eight rows.
   template <bool Tail>
@@ -339,23 +362,119 @@ struct Pass {
     }
   }
 
+  // The previous column's records of rows r0 - 1 .. r0 + 6, from its records
+  // of rows r0 .. r0 + 7.
+  PELDA_AVX2 void diagonal_records(std::size_t r0, const V* old, V* out) {
+    if (!has_above) {
+      for (int f = 0; f < 3; ++f) above_rec[f] = splat(std::int32_t(rec[f][r0 - 1]));
+      has_above = true;
+    }
+    for (int f = 0; f < 3; ++f) out[f] = up1_after(old[f], above_rec[f]);
+  }
+
   // Fragments, in row order: a cell of the last row or column offers its own
-  // path, a cell that cuts a diagonal path offers that path.
-  PELDA_AVX2 void offers(const Lanes& in, std::size_t r0, V z, V pv1) {
-    const ColumnView &p = col.prev, &q = col.cur;
+  // path (written already), a cell that cuts a diagonal path offers that path
+  // (from the previous column's records `old`, given when some row may be 0).
+  PELDA_AVX2 void offers(const Lanes& in, std::size_t r0, V z, V pv1, const V* old) {
+    const ColumnView& q = col.cur;
     const int all = bits(in.active);
     const bool edges = col.last || r0 + 8 > n;
     const V cutting = _mm256_and_si256(z, _mm256_cmpgt_epi32(pv1, _mm256_setzero_si256()));
-    if (!edges && !(bits(cutting) & all)) return;
+    const int cuts = bits(cutting) & all;
+    if (!edges && !cuts) return;
+    alignas(32) std::uint32_t cut_path[3][8] = {};
+    V cut = _mm256_setzero_si256();
+    if (cuts && old) {  // rows are 0 only where `old` is given
+      V diagonal[3];
+      diagonal_records(r0, old, diagonal);
+      for (int f = 0; f < 3; ++f) _mm256_store_si256(reinterpret_cast<V*>(cut_path[f]), diagonal[f]);
+      cut = _mm256_and_si256(cutting, ge(diagonal[2], vfragment));
+    }
     const V edge = col.last ? splat(-1) : _mm256_cmpeq_epi32(_mm256_add_epi32(splat(std::int32_t(r0)), lane), vn);
     const V own = _mm256_andnot_si256(z, _mm256_and_si256(edge, ge(in.load(q.max + r0), vfragment)));
-    const V cut = _mm256_andnot_si256(edge, _mm256_and_si256(cutting, ge(in.load(p.max + r0 - 1), vfragment)));
+    cut = _mm256_andnot_si256(edge, cut);
     const int own_bits = bits(own) & all;
     for (int o = bits(_mm256_or_si256(own, cut)) & all; o; o &= o - 1) {
       const int i = std::countr_zero(unsigned(o));
-      const std::size_t r = r0 + std::size_t(i);
-      offer((own_bits >> i) & 1 ? q.path(r) : p.path(r - 1), ws);
+      offer((own_bits >> i) & 1 ? q.path(r0 + std::size_t(i))
+                                : DpPath{cut_path[0][i], cut_path[1][i], std::int32_t(cut_path[2][i])},
+            ws);
     }
+  }
+
+  // The three common kinds of eight rows, from row lo + k on while one of
+  // them holds and the rows stay clear of the last row and column (no
+  // fragment to offer): every row steps left, strictly above its other
+  // candidates (it keeps its record: a positive gap never passes the
+  // maximum); every row steps down from the row above (it takes that row's
+  // record); or nothing above zero reaches any row (it stays 0 and keeps its
+  // empty record). Returns where they stop.
+  PELDA_AVX2 std::size_t runs(std::size_t k, std::size_t clear_len) {
+    const std::int32_t* __restrict pv0 = col.prev.value + lo;
+    std::int32_t* __restrict qv0 = col.cur.value + lo;
+    const std::int32_t* __restrict score = col.score;
+    std::uint8_t* __restrict dir = col.dir;
+    std::uint32_t* const fields[3] = {rec[0], rec[1], rec[2]};
+    const V zero = _mm256_setzero_si256(), left_gap = g1, down_steps = steps, down_eight = g8, seventh = last_lane;
+    const bool left_runs = positive_gap;
+    const std::uint64_t lefts = 0x0101010101010101ull * kFromLeft, downs = 0x0101010101010101ull * kFromAbove;
+    V c = carry, b = best;
+    // Eight rows at k: row r - 1 of the previous column, row r, the score.
+    const auto load = [&](std::size_t i, V& pv1, V& pv, V& s) PELDA_AVX2_LAMBDA {
+      pv1 = _mm256_loadu_si256(reinterpret_cast<const V*>(pv0 + i - 1));
+      pv = _mm256_loadu_si256(reinterpret_cast<const V*>(pv0 + i));
+      s = _mm256_loadu_si256(reinterpret_cast<const V*>(score + i));
+    };
+    // Each kind is tried first where the one before ended: runs are long.
+    for (;;) {
+      V pv1, pv, s;
+      for (; left_runs && k + 8 <= clear_len; k += 8) {
+        load(k, pv1, pv, s);
+        const V diag = _mm256_add_epi32(pv1, s), left = _mm256_sub_epi32(pv, left_gap);
+        const V up = _mm256_sub_epi32(up1(left, c), left_gap);
+        if (bits(_mm256_cmpgt_epi32(left, _mm256_max_epi32(_mm256_max_epi32(diag, up), zero))) != 0xff) break;
+        _mm256_storeu_si256(reinterpret_cast<V*>(qv0 + k), left);
+        b = _mm256_max_epi32(b, left);
+        c = _mm256_permutevar8x32_epi32(left, seventh);
+        std::memcpy(dir + k, &lefts, 8);
+        has_above = false;
+      }
+      const std::size_t at = k;
+      for (; k + 8 <= clear_len; k += 8) {
+        load(k, pv1, pv, s);
+        const V diag = _mm256_add_epi32(pv1, s), left = _mm256_sub_epi32(pv, left_gap);
+        const V chain = _mm256_sub_epi32(c, down_steps);
+        if (bits(_mm256_cmpgt_epi32(chain, _mm256_max_epi32(_mm256_max_epi32(diag, left), zero))) != 0xff) break;
+        _mm256_storeu_si256(reinterpret_cast<V*>(qv0 + k), chain);
+        b = _mm256_max_epi32(b, chain);
+        c = _mm256_sub_epi32(c, down_eight);
+        std::memcpy(dir + k, &downs, 8);
+        const std::size_t r0 = lo + k;
+        for (int f = 0; f < 3; ++f) {
+          above_rec[f] = _mm256_loadu_si256(reinterpret_cast<const V*>(fields[f] + r0));
+          _mm256_storeu_si256(reinterpret_cast<V*>(fields[f] + r0), splat(std::int32_t(fields[f][r0 - 1])));
+        }
+        has_above = true;
+      }
+      for (; k + 8 <= clear_len; k += 8) {
+        load(k, pv1, pv, s);
+        const V reach = _mm256_max_epi32(_mm256_max_epi32(pv1, pv), _mm256_max_epi32(s, _mm256_sub_epi32(c, left_gap)));
+        if (bits(_mm256_cmpgt_epi32(reach, zero))) break;
+        const V diag = _mm256_add_epi32(pv1, s), left = _mm256_sub_epi32(pv, left_gap);
+        _mm256_storeu_si256(reinterpret_cast<V*>(qv0 + k), zero);
+        const V up = _mm256_sub_epi32(up1(zero, c), left_gap);
+        directions<false>(k, _mm256_or_si256(
+                                 _mm256_or_si256(_mm256_and_si256(_mm256_cmpeq_epi32(diag, zero), from_diagonal),
+                                                 _mm256_and_si256(_mm256_cmpeq_epi32(left, zero), from_left)),
+                                 _mm256_and_si256(_mm256_cmpeq_epi32(up, zero), from_above)));
+        c = zero;
+        has_above = false;
+      }
+      if (k == at) break;  // the rows at k are none of the three
+    }
+    carry = c;
+    best = b;
+    return k;
   }
 
   template <bool Tail>
@@ -368,19 +487,6 @@ struct Pass {
     const V pv1 = in.load(p.value + r0 - 1), pv = in.load(p.value + r0), score = in.load(col.score + k);
     const V diag = _mm256_add_epi32(pv1, score), left = _mm256_sub_epi32(pv, g1);
     const V h1 = _mm256_max_epi32(_mm256_max_epi32(diag, left), zero);
-    if (!Tail) {
-      // Every row steps down from the row above: nothing else reaches it.
-      const V chain = _mm256_sub_epi32(carry, steps);
-      if (bits(_mm256_cmpgt_epi32(chain, h1)) == all) {
-        in.store(q.value + r0, chain);
-        best = _mm256_max_epi32(best, chain);
-        carry = _mm256_sub_epi32(carry, g8);
-        directions<Tail>(k, from_above);
-        for (const Field& f : fields) in.store(f.cur + r0, splat(std::int32_t(f.cur[r0 - 1])));
-        if (col.last || r0 + 8 > n) offers(in, r0, zero, pv1);
-        return;
-      }
-    }
     // Steps down, unless no row passes the candidates of the row below.
     V h = h1, up = _mm256_sub_epi32(up1(h1, carry), g1);
     const bool steps_down = bits(_mm256_cmpgt_epi32(up, h1)) & all;
@@ -400,28 +506,34 @@ struct Pass {
                                                         _mm256_and_si256(l, from_left)),
                                         _mm256_and_si256(_mm256_cmpeq_epi32(h, up), from_above)));
     const int zeros = bits(z) & all, diagonals = bits(d) & all;
-    if (zeros == all) {
-      for (const Field& f : fields) in.store(f.cur + r0, zero);
-    } else {
+    // Without a zero, a diagonal or a step down every row steps left and keeps
+    // its record, unless it passes the maximum.
+    const V old_max = in.load(rec[2] + r0);
+    V moved = ge(h, old_max);
+    if (!zeros && !diagonals && !steps_down && !(bits(moved) & all)) {
+      has_above = false;
+      offers(in, r0, z, pv1, nullptr);
+      return;
+    }
+    const V old[3] = {in.load(rec[0] + r0), in.load(rec[1] + r0), old_max};
+    V next[3] = {zero, zero, zero};
+    if (zeros != all) {
       // Records of diagonal and left steps; the diagonal predecessor is row r - 1.
-      V rec[5];
-      for (int f = 0; f < 5; ++f) rec[f] = in.load(fields[f].prev + r0);
-      V moved = ge(h, rec[4]);
+      for (int f = 0; f < 3; ++f) next[f] = old[f];
       if (diagonals) {
-        for (int f = 0; f < 5; ++f) rec[f] = pick(rec[f], in.load(fields[f].prev + r0 - 1), d);
-        const V row = _mm256_add_epi32(splat(std::int32_t(r0)), lane);
+        V diagonal[3];
+        diagonal_records(r0, old, diagonal);
+        for (int f = 0; f < 3; ++f) next[f] = pick(next[f], diagonal[f], d);
+        const V cell = _mm256_add_epi32(splat(std::int32_t(r0)), cells);
         const V fresh = _mm256_and_si256(d, _mm256_cmpeq_epi32(pv1, zero));
-        moved = _mm256_or_si256(fresh, ge(h, rec[4]));
-        rec[0] = pick(rec[0], row, fresh);
-        rec[1] = pick(rec[1], vc, fresh);
-        rec[2] = pick(rec[2], row, moved);
-        rec[3] = pick(rec[3], vc, moved);
-        rec[4] = pick(rec[4], h, moved);
+        moved = _mm256_or_si256(fresh, ge(h, next[2]));
+        next[0] = pick(next[0], cell, fresh);
+        next[1] = pick(next[1], cell, moved);
+        next[2] = pick(next[2], h, moved);
       } else if (bits(moved) & all) {
-        const V row = _mm256_add_epi32(splat(std::int32_t(r0)), lane);
-        rec[2] = pick(rec[2], row, moved);
-        rec[3] = pick(rec[3], vc, moved);
-        rec[4] = pick(rec[4], h, moved);
+        const V cell = _mm256_add_epi32(splat(std::int32_t(r0)), cells);
+        next[1] = pick(next[1], cell, moved);
+        next[2] = pick(next[2], h, moved);
       }
       if (steps_down) {
         const V down = _mm256_andnot_si256(_mm256_or_si256(_mm256_or_si256(z, d), l), active);
@@ -430,14 +542,16 @@ struct Pass {
         from = _mm256_max_epi32(from, up2(from, none));
         from = _mm256_max_epi32(from, up4(from, none));
         const V before = _mm256_cmpgt_epi32(zero, from);
-        for (int f = 0; f < 5; ++f)
-          rec[f] = pick(_mm256_permutevar8x32_epi32(rec[f], from), splat(std::int32_t(fields[f].cur[r0 - 1])), before);
+        for (int f = 0; f < 3; ++f)  // before the eight: the row above, written already
+          next[f] = pick(_mm256_permutevar8x32_epi32(next[f], from), splat(std::int32_t(rec[f][r0 - 1])), before);
       }
       if (zeros)
-        for (V& x : rec) x = _mm256_andnot_si256(z, x);
-      for (int f = 0; f < 5; ++f) in.store(fields[f].cur + r0, rec[f]);
+        for (V& x : next) x = _mm256_andnot_si256(z, x);
     }
-    offers(in, r0, z, pv1);
+    for (int f = 0; f < 3; ++f) in.store(rec[f] + r0, next[f]);
+    offers(in, r0, z, pv1, old);  // cut paths come from `old` and the row above, not from the array
+    for (int f = 0; f < 3; ++f) above_rec[f] = old[f];
+    has_above = true;
   }
 };
 
@@ -446,35 +560,24 @@ struct Pass {
 [[gnu::target("avx2")]] std::int32_t dp_column_avx2(const Column& col, Span span, std::size_t n, std::int32_t gap,
                                                     std::int32_t fragment, DpWorkspace& ws) {
   using namespace avx2;
-  const ColumnView &p = col.prev, &q = col.cur;
-  const auto u = [](std::int32_t* v) { return reinterpret_cast<std::uint32_t*>(v); };
-  const V lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), g1 = splat(gap);
-  Pass pass{col,
-            ws,
-            span.lo,
-            {{q.start_row, p.start_row}, {q.start_col, p.start_col}, {q.max_row, p.max_row}, {q.max_col, p.max_col},
-             {u(q.max), u(p.max)}},
-            n,
-            lane,
-            g1,
-            splat(2 * gap),
-            splat(4 * gap),
-            splat(8 * gap),
-            _mm256_mullo_epi32(_mm256_add_epi32(lane, splat(1)), g1),  // (i + 1) gap
-            splat(std::int32_t(col.c)),
-            splat(std::int32_t(n)),
-            splat(fragment),
-            _mm256_setzero_si256(),
-            _mm256_setzero_si256()};
+  Pass pass(col, span.lo, n, gap, fragment, ws);
   const std::size_t len = span.hi - span.lo;
+  // Rows lo + k .. lo + k + 7 are clear of the last row below this length.
+  const std::size_t clear_len = col.last ? 0 : std::min(len, n - span.lo);
   std::size_t k = 0;
-  for (; k + 8 <= len; k += 8) pass.step<false>(k, splat(-1));
-  if (k < len) pass.step<true>(k, _mm256_cmpgt_epi32(splat(std::int32_t(len - k)), lane));
+  while (k + 8 <= len) {
+    k = pass.runs(k, clear_len);
+    if (k + 8 > len) break;
+    pass.step<false>(k, splat(-1));
+    k += 8;
+  }
+  if (k < len) pass.step<true>(k, _mm256_cmpgt_epi32(splat(std::int32_t(len - k)), pass.lane));
   alignas(32) std::int32_t lanes[8];
   _mm256_store_si256(reinterpret_cast<V*>(lanes), pass.best);
   return *std::max_element(lanes, lanes + 8);
 }
 #undef PELDA_AVX2
+#undef PELDA_AVX2_LAMBDA
 #endif
 
 // The same for any gap and any values, one cell after the other: candidates
@@ -495,23 +598,23 @@ std::int32_t dp_column_general(const Column& col, Span span, std::size_t n, std:
                                         (h == upv ? kFromAbove : 0));
     best = std::max(best, h);
     q.value[r] = h;
-    const auto r32 = std::uint32_t(r);
+    const std::uint64_t cell = col.base + r;
     DpPath path;
     if (h == 0) {
       path = DpPath{};
     } else if (h == diag) {
       if (dg == 0) {
-        path = {r32, col.c, r32, col.c, h};
+        path = {cell, cell, h};
       } else {
         path = p.path(r - 1);
-        if (h >= path.max) path.max_row = r32, path.max_col = col.c, path.max = h;
+        if (h >= path.max) path.peak = cell, path.max = h;
       }
     } else if (h == left) {
       path = p.path(r);  // a predecessor of value 0 hands on the empty path
-      if (h >= path.max) path.max_row = r32, path.max_col = col.c, path.max = h;
+      if (h >= path.max) path.peak = cell, path.max = h;
     } else {
       path = q.path(r - 1);
-      if (h > path.max) path.max_row = r32, path.max_col = col.c, path.max = h;
+      if (h > path.max) path.peak = cell, path.max = h;
     }
     q.set_path(r, path);
 
@@ -555,11 +658,19 @@ std::int32_t largest(const std::int32_t* values, std::size_t n) {
   return *std::max_element(top, top + 8);
 }
 
+// The rows of `held` outside `kept`, as two ranges (either may be empty).
+std::array<std::pair<std::size_t, std::size_t>, 2> rows_left(Span held, Span kept) {
+  return {{{held.lo, std::max(held.lo, std::min(held.hi, kept.lo))},
+           {std::min(held.hi, std::max(held.lo, kept.hi)), held.hi}}};
+}
+
 // Fills the direction bytes, records fragments and returns the largest value.
 std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace& ws) {
   const std::size_t n = scores.rows, m = scores.cols, stride = n + 2;
-  ws.columns[0].reset(stride);
-  ws.columns[1].reset(stride);
+  // Cell numbers run up to (m + 1) * stride - 1.
+  const bool wide = !ws.narrow_records || m + 1 > (std::uint64_t(1) << 32) / stride;
+  ws.columns[0].reset(stride, wide);
+  ws.columns[1].reset(stride, wide);
   ws.steps.resize(stride);
   DpColumn* prev = &ws.columns[0];
   DpColumn* cur = &ws.columns[1];
@@ -571,24 +682,35 @@ std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace
   const std::int32_t top =
       std::max({0, scores.top ? *scores.top : largest(scores.values.data(), scores.values.size()), scores.outside});
   const bool fits_32 = th.gap >= 0 && std::int64_t(top) * std::int64_t(std::min(n, m) + 1) < kMaxValue / 2;
-  const bool one_pass = ws.vector_columns && th.gap <= (1 << 26) && has_one_pass_columns();
+  const bool general = !fits_32 || wide;
+  // The one-pass loop overwrites a single array of records in place.
+  const bool one_pass = !general && ws.vector_columns && th.gap <= (1 << 26) && has_one_pass_columns();
+  DpColumn& records = ws.columns[0];
   for (std::size_t c = 1; c <= m; ++c) {
     const Span span = ws.band[c - 1];
     // Rows the array held for column c - 2 that column c does not overwrite.
-    cur->clear(cur_span.lo, std::max(cur_span.lo, std::min(cur_span.hi, span.lo)));
-    cur->clear(std::min(cur_span.hi, std::max(cur_span.lo, span.hi)), cur_span.hi);
+    for (const auto& [from, to] : rows_left(cur_span, span))
+      if (from < to) one_pass ? cur->clear_values(from, to) : cur->clear(from, to);
     if (!span.empty()) {
-      const Column col{ColumnView(*prev), ColumnView(*cur), scores.column(c) + (span.lo - scores.held[c - 1].lo),
-                       ws.directions.data() + ws.direction_start[c - 1], span.hi - span.lo, std::uint32_t(c), c == m};
-      const std::int32_t column_top =
-          !fits_32    ? dp_column_general(col, span, n, th.gap, th.fragment, ws)
-          : one_pass  ? dp_column_one_pass(col, span, n, th.gap, th.fragment, ws)
-                      : dp_column_fast(col, span, n, th.gap, th.fragment, prev_top == 0, ws);
+      const Column col{one_pass ? ColumnView(*prev, records) : ColumnView(*prev),
+                       one_pass ? ColumnView(*cur, records) : ColumnView(*cur),
+                       scores.column(c) + (span.lo - scores.held[c - 1].lo),
+                       ws.directions.data() + ws.direction_start[c - 1],
+                       span.hi - span.lo,
+                       ws.cell(0, c),
+                       c == m};
+      const std::int32_t column_top = general    ? dp_column_general(col, span, n, th.gap, th.fragment, ws)
+                                      : one_pass ? dp_column_one_pass(col, span, n, th.gap, th.fragment, ws)
+                                                 : dp_column_fast(col, span, n, th.gap, th.fragment, prev_top == 0, ws);
       best = std::max(best, column_top);
       prev_top = column_top;
     } else {
       prev_top = 0;
     }
+    // Records of column c - 1 that column c did not overwrite.
+    if (one_pass)
+      for (const auto& [from, to] : rows_left(prev_span, span))
+        if (from < to) records.clear_records(from, to);
     std::swap(prev, cur);  // cur now holds column c - 1, to be overwritten next
     cur_span = prev_span;
     prev_span = span;
@@ -605,10 +727,11 @@ bool holds_band(const ScoreMatrix& scores, const std::vector<Span>& band) {
 
 // The fragment that a stable sort by descending score would put first:
 // ties go to the lower start row, then to the earlier entry in that row.
-const DpPath* best_fragment(const std::vector<DpFragment>& fragments) {
+const DpPath* best_fragment(const DpWorkspace& ws) {
   const DpPath* best = nullptr;
-  for (const DpFragment& f : fragments)
-    if (!best || f.path.max > best->max || (f.path.max == best->max && f.path.start_row < best->start_row))
+  for (const DpFragment& f : ws.fragments)
+    if (!best || f.path.max > best->max ||
+        (f.path.max == best->max && ws.row_of(f.path.start) < ws.row_of(best->start)))
       best = &f.path;
   return best;
 }
@@ -619,14 +742,26 @@ struct Trace {
 
 // Walks the direction bytes back from the fragment's end; pairs are padded
 // (1-based) indices, in decreasing order.
-Trace trace_back(const DpPath& f, const DpWorkspace& ws, std::vector<ResiduePair>& pairs) {
+// The score of each pair is read on the way, while the walk waits for the
+// next direction: both are scattered over memory, a column apart per step.
+Trace trace_back(const DpPath& f, const ScoreMatrix& scores, DpWorkspace& ws) {
   Trace t;
-  pairs.clear();
-  std::size_t r = f.max_row, c = f.max_col;
-  while (r >= f.start_row && c >= f.start_col && !(r == 0 && c == 0)) {
+  ws.traced.clear();
+  ws.traced_scores.clear();
+  std::size_t r = ws.row_of(f.peak), c = ws.col_of(f.peak);
+  const std::size_t first_row = ws.row_of(f.start), first_col = ws.col_of(f.start);
+  constexpr std::size_t ahead = 8;  // cells along the diagonal fetched in advance
+  while (r >= first_row && c >= first_col && !(r == 0 && c == 0)) {
+    if (r > ahead && c > ahead) {
+      const std::size_t pr = r - ahead, pc = c - ahead;
+      const Span band = ws.band[pc - 1], held = scores.held[pc - 1];
+      if (pr >= band.lo && pr < band.hi) __builtin_prefetch(&ws.directions[ws.direction_start[pc - 1] + (pr - band.lo)]);
+      if (pr >= held.lo && pr < held.hi) __builtin_prefetch(&scores.values[scores.start[pc - 1] + (pr - held.lo)]);
+    }
     const std::uint8_t d = ws.direction(r, c);
     if (d & kFromDiagonal) {
-      pairs.emplace_back(r, c);
+      ws.traced.emplace_back(r, c);
+      ws.traced_scores.push_back(scores.at(r, c));
       --r;
       --c;
     } else if (d & kFromLeft) {
@@ -657,19 +792,38 @@ void fit_core(const PointList& coords1, const PointList& coords2, DpWorkspace& w
 
 }  // namespace
 
-void DpColumn::reset(std::size_t rows) {
+void DpColumn::reset(std::size_t rows, bool wide) {
   for (auto* v : {&value, &max}) v->assign(rows, 0);
-  for (auto* v : {&start_row, &start_col, &max_row, &max_col}) v->assign(rows, 0);
+  for (auto* v : {&start, &peak}) wide ? v->clear() : v->assign(rows, 0);
+  for (auto* v : {&wide_start, &wide_peak}) wide ? v->assign(rows, 0) : v->clear();
 }
 
-// Usually a row or two: one pass over the rows, not six calls of memset.
+void DpColumn::clear(std::size_t from, std::size_t to) {
+  clear_values(from, to);
+  clear_records(from, to);
+}
+
+// Usually a row or two: plain loops, not calls of memset.
 #if defined(__GNUC__) && !defined(__clang__)
 [[gnu::optimize("no-tree-loop-distribute-patterns")]]
 #endif
-void DpColumn::clear(std::size_t from, std::size_t to) {
-  std::int32_t *v = value.data(), *mx = max.data();
-  std::uint32_t *sr = start_row.data(), *sc = start_col.data(), *mr = max_row.data(), *mc = max_col.data();
-  for (std::size_t r = from; r < to; ++r) v[r] = mx[r] = 0, sr[r] = sc[r] = mr[r] = mc[r] = 0;
+void DpColumn::clear_values(std::size_t from, std::size_t to) {
+  std::int32_t* v = value.data();
+  for (std::size_t r = from; r < to; ++r) v[r] = 0;
+}
+
+#if defined(__GNUC__) && !defined(__clang__)
+[[gnu::optimize("no-tree-loop-distribute-patterns")]]
+#endif
+void DpColumn::clear_records(std::size_t from, std::size_t to) {
+  std::int32_t* mx = max.data();
+  if (wide_start.empty()) {
+    std::uint32_t *st = start.data(), *pk = peak.data();
+    for (std::size_t r = from; r < to; ++r) mx[r] = 0, st[r] = pk[r] = 0;
+  } else {
+    std::uint64_t *st = wide_start.data(), *pk = wide_peak.data();
+    for (std::size_t r = from; r < to; ++r) mx[r] = 0, st[r] = pk[r] = 0;
+  }
 }
 
 CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const ScoreMatrix& scores,
@@ -687,20 +841,21 @@ CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const S
       for (std::size_t r = 1; r <= n; ++r) dense.set(r, c, scores.at(r, c));
     return dp_cycle(coords1, coords2, dense, config, ws);
   }
+  ws.stride = stride;
   ws.row_heads.assign(stride, -1);
   ws.fragments.clear();
   const std::int32_t best = run_dp(scores, th, ws);
-  const DpPath* frag = best_fragment(ws.fragments);
+  const DpPath* frag = best_fragment(ws);
   if (!frag) return out;
 
-  const Trace t = trace_back(*frag, ws, ws.traced);
+  const Trace t = trace_back(*frag, scores, ws);
   const std::size_t length = ws.traced.size() + t.gaps_second + t.gaps_first;
   const double p = double(config.precision);
   out.path_length = length;
   out.residue_similarity.assign(std::max({length, n, m}), -1.0);
-  for (auto it = ws.traced.rbegin(); it != ws.traced.rend(); ++it) {
-    const std::int32_t s = scores.at(it->first, it->second);
-    const ResiduePair pair{it->first - 1, it->second - 1};
+  for (std::size_t k = ws.traced.size(); k-- > 0;) {
+    const std::int32_t s = ws.traced_scores[k];
+    const ResiduePair pair{ws.traced[k].first - 1, ws.traced[k].second - 1};
     out.residue_similarity[pair.first] = double(s) / p;
     if (s >= th.core) out.core_pairs.push_back(pair);
   }
@@ -710,9 +865,9 @@ CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const S
   if (n > 0 && m > 0 && length > 0)
     out.score = ((double(best) / p) / double(length)) * (double(length - t.gaps_second) / double(n)) *
                 (double(length - t.gaps_first) / double(m));
-  const auto from = [](std::uint32_t v) { return v > 0 ? std::size_t(v) - 1 : 0; };
-  out.first_range = {from(frag->start_row), std::min(from(frag->max_row), n - 1)};
-  out.second_range = {from(frag->start_col), std::min(from(frag->max_col), m - 1)};
+  const auto from = [](std::size_t v) { return v > 0 ? std::size_t(v) - 1 : 0; };
+  out.first_range = {from(ws.row_of(frag->start)), std::min(from(ws.row_of(frag->peak)), n - 1)};
+  out.second_range = {from(ws.col_of(frag->start)), std::min(from(ws.col_of(frag->peak)), m - 1)};
   return out;
 }
 

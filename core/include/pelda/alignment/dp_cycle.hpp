@@ -27,29 +27,25 @@ struct CycleResult {
 };
 
 // The local path through one DP cell: where it started and where its
-// running maximum lies. A cell with value 0 has none (all zero).
+// running maximum lies, each as a cell number c * (n + 2) + r of the n x m
+// matrix (see `DpWorkspace::cell`). A cell with value 0 has none (all zero).
 struct DpPath {
-  std::uint32_t start_row = 0, start_col = 0;
-  std::uint32_t max_row = 0, max_col = 0;
+  std::uint64_t start = 0, peak = 0;
   std::int32_t max = 0;
 };
 
 // One column of DP cells as parallel arrays indexed by row: each cell's
-// value and its path record.
+// value and its path record. The cell numbers take 32 bits where the matrix
+// has at most 2^32 cells; larger matrices keep them in the wide arrays.
 struct DpColumn {
   std::vector<std::int32_t> value, max;
-  std::vector<std::uint32_t> start_row, start_col, max_row, max_col;
+  std::vector<std::uint32_t> start, peak;
+  std::vector<std::uint64_t> wide_start, wide_peak;  // empty unless wide
 
-  void reset(std::size_t rows);                  // every cell 0
+  void reset(std::size_t rows, bool wide);       // every cell 0
   void clear(std::size_t from, std::size_t to);  // rows [from, to) to 0
-  DpPath path(std::size_t r) const { return {start_row[r], start_col[r], max_row[r], max_col[r], max[r]}; }
-  void set_path(std::size_t r, const DpPath& p) {
-    start_row[r] = p.start_row;
-    start_col[r] = p.start_col;
-    max_row[r] = p.max_row;
-    max_col[r] = p.max_col;
-    max[r] = p.max;
-  }
+  void clear_values(std::size_t from, std::size_t to);
+  void clear_records(std::size_t from, std::size_t to);
 };
 
 // A recorded fragment: a path whose maximum reached the threshold. Only the
@@ -75,11 +71,21 @@ struct DpWorkspace {
   std::vector<Span> band;  // rows processed in column c = 1..m (entry c - 1)
   std::vector<std::int32_t> row_heads;
   std::vector<DpFragment> fragments;
-  std::vector<ResiduePair> traced;
+  std::vector<ResiduePair> traced;          // diagonal steps of the traceback, last first
+  std::vector<std::int32_t> traced_scores;  // and their scores
   PointList fixed, mobile;
   // Whether columns may take the one-pass vector loop where the processor
   // has it (the same results; off to check the portable loop).
   bool vector_columns = true;
+  // Whether path records take 32 bits where the matrix allows (off to check
+  // the wide form).
+  bool narrow_records = true;
+  std::size_t stride = 0;  // n + 2 of the last cycle
+
+  // The number of cell (r, c), and back.
+  std::uint64_t cell(std::size_t r, std::size_t c) const { return std::uint64_t(c) * stride + r; }
+  std::size_t row_of(std::uint64_t cell) const { return std::size_t(cell % stride); }
+  std::size_t col_of(std::uint64_t cell) const { return std::size_t(cell / stride); }
 
   // Direction bits of cell (r, c) of the last cycle; 0 outside the band.
   std::uint8_t direction(std::size_t r, std::size_t c) const {
