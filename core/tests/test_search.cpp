@@ -88,6 +88,24 @@ TEST(GapOpenDp, RowWidthsAgree) {
   }
 }
 
+// The thread's workspace, kept from larger and smaller matrices before,
+// gives what a fresh one gives.
+TEST(GapOpenDp, AKeptWorkspaceAgreesWithAFreshOne) {
+  std::mt19937 rng(13);
+  std::uniform_real_distribution<double> value(0.0, 1.0);
+  for (int trial = 0; trial < 60; ++trial) {
+    const std::size_t n = 1 + rng() % 50, m = 1 + rng() % 50;
+    std::vector<double> s(n * m);
+    for (double& v : s) v = value(rng) < 0.5 ? 0.0 : std::round(4.0 * value(rng)) / 4.0;
+    const GapOpenAlignment fresh = gap_open_align(s, n, m, 0.6);
+    const GapOpenAlignment kept = gap_open_align(
+        n, m, [&](std::size_t i, float* row) { std::copy(s.begin() + i * m, s.begin() + (i + 1) * m, row); }, 0.6,
+        thread_gap_open_workspace());
+    ASSERT_EQ(kept.pairs, fresh.pairs) << "trial " << trial;
+    ASSERT_EQ(kept.score, fresh.score) << "trial " << trial;
+  }
+}
+
 // Point sets of every shape: scattered, nearly planar, nearly collinear,
 // mirrored; each fitted onto a rotated, noisy copy of itself.
 TEST(QuaternionRotation, AgreesWithTheSingularValueFit) {
