@@ -761,6 +761,7 @@ std::vector<Transform> Search::window_fits(const Fit& f) {
   const PairColumns p = gather(f.pairs);
   weight_.resize(p.size);
   std::vector<std::uint64_t> bits;
+  std::vector<std::vector<std::uint64_t>> fitted;  // the pairs each kept fit was fitted to
   for (std::size_t w : {32u, 64u}) {
     if (w > p.size) continue;
     for (std::size_t s = 0; s + w <= p.size; s += w / 2) {
@@ -771,8 +772,12 @@ std::vector<Transform> Search::window_fits(const Fit& f) {
         distances_and_tm(t, p, inv_d0r_sq_, dist_.data());
         if (within(dist_.data(), p.size, 1.5, weight_.data()) < 4) break;
         to_bits(weight_.data(), p.size, bits);
+        if (bits == held.bits) break;  // the same fit again
         t = fit_moments(selection_moments(p, weight_.data(), bits, held));
       }
+      // Windows often end on the same pairs: their fits are one start.
+      if (std::find(fitted.begin(), fitted.end(), held.bits) != fitted.end()) continue;
+      fitted.push_back(held.bits);
       out.push_back(t);
     }
   }
