@@ -118,16 +118,18 @@ WindowRun run_window(const WindowSearch& search, std::size_t s, WindowScratch& s
 
 // Window runs ahead of the walk. Where the walk goes depends on the runs it
 // has seen (a significant run skips ahead), but it only ever lands on
-// multiples of the step, so the next few of those are run at once, one per
-// thread, and the walk then reads them in order. A skip wastes the runs it
-// jumps over; the walk and its result are the same for every thread count.
+// multiples of the step, so the next batch of those is run at once on the
+// threads, and the walk then reads them in order. A skip (rare: it takes a
+// significant run) wastes the runs it jumps over; the walk and its result
+// are the same for every thread count. Batches are large because each one
+// starts its threads anew.
 class RunsAhead {
  public:
   RunsAhead(const WindowSearch& search, std::size_t step, std::size_t end, const RunControl& control)
       : search_(search), step_(step), end_(end), control_(control) {
     const std::size_t windows = (end + step - 1) / step;
     const std::size_t workers = worker_count(control, windows);
-    batch_ = workers == 1 ? 1 : 4 * workers;
+    batch_ = workers == 1 ? 1 : 16 * workers;
     scratch_.resize(workers);
     control_.job_total = windows;
     // The pool asks the hook after every batch; a batch may take far less
