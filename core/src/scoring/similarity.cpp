@@ -258,12 +258,10 @@ std::int32_t fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, co
   const std::size_t blocks = whole_blocks + 1;
   scratch.line.resize(a.size());
   scratch.listed.resize(blocks);
-  scratch.ties.resize(4 * blocks);
   scratch.within.resize(blocks + 4);
   scratch.scores.resize(kBlock * blocks);
   double* buf = scratch.line.data();
   std::uint32_t* __restrict listed = scratch.listed.data();
-  std::int64_t* __restrict block_ties = scratch.ties.data();
   std::int64_t* __restrict within = scratch.within.data();
   std::int32_t* __restrict line = scratch.scores.data();
   const auto kernel_rows = [&](std::size_t j, std::size_t lo, std::size_t hi, std::int32_t* col) {
@@ -294,24 +292,25 @@ std::int32_t fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, co
     }
     // Scores of the listed blocks' rows into line[r - base], the far score elsewhere.
     std::fill(line, line + (past - first) * kBlock, far_score);
-    Bits ties = {0, 0, 0, 0};
+    // Listed blocks come in order: the whole ones take the short route, the
+    // last partial one the kernel. A tie anywhere, rare, sends the whole
+    // column's listed blocks to the kernel.
     const Probe probe(b, j);
-    for (std::size_t t = 0; t < count; ++t) {
-      const std::size_t q = listed[t];
-      if (!route || q >= whole_blocks) {
-        kernel_rows(j, q * kBlock, std::min(a.size(), (q + 1) * kBlock), line - base);
-        continue;
+    std::size_t t = 0;
+    if (route) {
+      Bits ties = {0, 0, 0, 0};
+      for (; t < count && listed[t] < whole_blocks; ++t) {
+        const std::size_t q = listed[t];
+        Bits tie;
+        short_scores(probe, a, q * kBlock, *route, line + (q * kBlock - base), tie);
+        ties |= tie;
       }
-      Bits tie;
-      short_scores(probe, a, q * kBlock, *route, line + (q * kBlock - base), tie);
-      std::memcpy(&block_ties[4 * t], &tie, sizeof tie);
-      ties |= tie;
+      if ((ties[0] | ties[1] | ties[2] | ties[3]) != 0)
+        for (std::size_t u = 0; u < t; ++u)
+          kernel_rows(j, listed[u] * kBlock, (listed[u] + 1) * kBlock, line - base);
     }
-    if ((ties[0] | ties[1] | ties[2] | ties[3]) != 0)
-      for (std::size_t t = 0; t < count; ++t)
-        for (std::size_t i = 0; i < kBlock; ++i)
-          if (route && listed[t] < whole_blocks && block_ties[4 * t + i])
-            kernel_rows(j, listed[t] * kBlock + i, listed[t] * kBlock + i + 1, line - base);
+    for (; t < count; ++t)
+      kernel_rows(j, listed[t] * kBlock, std::min(a.size(), (listed[t] + 1) * kBlock), line - base);
     std::int32_t* col = out.column(j + 1) + (1 - out.held[j].lo);  // col[i]: residue i of `a`
     const std::int32_t* __restrict from = line + (span.lo - base);
     std::int32_t* __restrict to = col + span.lo;

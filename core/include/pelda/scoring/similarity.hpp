@@ -124,7 +124,6 @@ struct SimilarityScratch {
   BlockSpheres spheres;
   std::vector<std::int64_t> within;   // per block of a column: -1 within reach, else 0
   std::vector<std::uint32_t> listed;  // blocks within reach
-  std::vector<std::int64_t> ties;     // per row of a listed block: the score needs the kernel
   std::vector<std::int32_t> scores;   // a column's scores
 };
 
