@@ -264,6 +264,7 @@ std::int32_t fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, co
   std::uint32_t* __restrict listed = scratch.listed.data();
   std::int64_t* __restrict within = scratch.within.data();
   std::int32_t* __restrict line = scratch.scores.data();
+  const double *sx = spheres.x.data(), *sy = spheres.y.data(), *sz = spheres.z.data(), *sr = spheres.reach.data();
   const auto kernel_rows = [&](std::size_t j, std::size_t lo, std::size_t hi, std::int32_t* col) {
     similarity_line(b, j, a, lo, hi, k, buf);
     for (std::size_t i = lo; i < hi; ++i) col[i] = round_to_int32(buf[i - lo] * precision);
@@ -278,9 +279,8 @@ std::int32_t fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, co
     if (culls) {
       const Doubles x = Doubles{} + b.x[j], y = Doubles{} + b.y[j], z = Doubles{} + b.z[j];
       for (std::size_t q = first; q < past; q += 4) {
-        const Doubles dx = x - PELDA_LOAD4(&spheres.x[q]), dy = y - PELDA_LOAD4(&spheres.y[q]),
-                      dz = z - PELDA_LOAD4(&spheres.z[q]);
-        const Bits in = dx * dx + dy * dy + dz * dz <= PELDA_LOAD4(&spheres.reach[q]);
+        const Doubles dx = x - PELDA_LOAD4(sx + q), dy = y - PELDA_LOAD4(sy + q), dz = z - PELDA_LOAD4(sz + q);
+        const Bits in = dx * dx + dy * dy + dz * dz <= PELDA_LOAD4(sr + q);
         std::memcpy(&within[q - first], &in, sizeof in);
       }
       for (std::size_t q = first; q < past; ++q) {
