@@ -181,12 +181,21 @@ struct Probe {
         fz(Doubles{} + t.fz[i]), back(Doubles{} + t.has_back[i]), fwd(Doubles{} + t.has_fwd[i]) {}
 };
 
+// The arrays of a trace, read without going through its vectors.
+struct TraceRows {
+  const double *x, *y, *z, *bx, *by, *bz, *fx, *fy, *fz, *has_back, *has_fwd;
+
+  explicit TraceRows(const IntegerTrace& t)
+      : x(t.x.data()), y(t.y.data()), z(t.z.data()), bx(t.bx.data()), by(t.by.data()), bz(t.bz.data()),
+        fx(t.fx.data()), fy(t.fy.data()), fz(t.fz.data()), has_back(t.has_back.data()), has_fwd(t.has_fwd.data()) {}
+};
+
 // Scores of the probe against residues q..q+3 of `a` into out[0..4), the
 // same expressions as the kernel's up to the exponent; `tie` flags lanes
 // near a rounding tie, left for the kernel.
-[[gnu::always_inline]] inline void short_scores(const Probe& p, const IntegerTrace& a, std::size_t q,
+[[gnu::always_inline]] inline void short_scores(const Probe& p, const TraceRows& a, std::size_t q,
                                                 const ShortRoute& s, std::int32_t* out, Bits& tie) {
-  const Doubles dx = p.x - PELDA_LOAD4(&a.x[q]), dy = p.y - PELDA_LOAD4(&a.y[q]), dz = p.z - PELDA_LOAD4(&a.z[q]);
+  const Doubles dx = p.x - PELDA_LOAD4(a.x + q), dy = p.y - PELDA_LOAD4(a.y + q), dz = p.z - PELDA_LOAD4(a.z + q);
   const Doubles d = dx * dx + dy * dy + dz * dz;
   const Bits beyond = d >= s.far_distance;
   if ((beyond[0] & beyond[1] & beyond[2] & beyond[3]) != 0) {  // all four score as far apart
@@ -194,12 +203,12 @@ struct Probe {
     tie = Bits{};
     return;
   }
-  const Doubles ux = p.bx - PELDA_LOAD4(&a.bx[q]), uy = p.by - PELDA_LOAD4(&a.by[q]),
-                uz = p.bz - PELDA_LOAD4(&a.bz[q]);
-  const Doubles vx = p.fx - PELDA_LOAD4(&a.fx[q]), vy = p.fy - PELDA_LOAD4(&a.fy[q]),
-                vz = p.fz - PELDA_LOAD4(&a.fz[q]);
-  const Doubles c = (ux * ux + uy * uy + uz * uz) * (p.back * PELDA_LOAD4(&a.has_back[q])) +
-                    (vx * vx + vy * vy + vz * vz) * (p.fwd * PELDA_LOAD4(&a.has_fwd[q]));
+  const Doubles ux = p.bx - PELDA_LOAD4(a.bx + q), uy = p.by - PELDA_LOAD4(a.by + q),
+                uz = p.bz - PELDA_LOAD4(a.bz + q);
+  const Doubles vx = p.fx - PELDA_LOAD4(a.fx + q), vy = p.fy - PELDA_LOAD4(a.fy + q),
+                vz = p.fz - PELDA_LOAD4(a.fz + q);
+  const Doubles c = (ux * ux + uy * uy + uz * uz) * (p.back * PELDA_LOAD4(a.has_back + q)) +
+                    (vx * vx + vy * vy + vz * vz) * (p.fwd * PELDA_LOAD4(a.has_fwd + q));
   Doubles y = d * s.dist_factor + c * s.conf_factor;
   exp_short(y);
   y = y * s.scale + s.shift;
@@ -264,6 +273,7 @@ std::int32_t fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, co
   std::uint32_t* __restrict listed = scratch.listed.data();
   std::int64_t* __restrict within = scratch.within.data();
   std::int32_t* __restrict line = scratch.scores.data();
+  const TraceRows rows(a);
   const double *sx = spheres.x.data(), *sy = spheres.y.data(), *sz = spheres.z.data(), *sr = spheres.reach.data();
   const auto kernel_rows = [&](std::size_t j, std::size_t lo, std::size_t hi, std::int32_t* col) {
     similarity_line(b, j, a, lo, hi, k, buf);
@@ -302,7 +312,7 @@ std::int32_t fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, co
       for (; t < count && listed[t] < whole_blocks; ++t) {
         const std::size_t q = listed[t];
         Bits tie;
-        short_scores(probe, a, q * kBlock, *route, line + (q * kBlock - base), tie);
+        short_scores(probe, rows, q * kBlock, *route, line + (q * kBlock - base), tie);
         ties |= tie;
       }
       if ((ties[0] | ties[1] | ties[2] | ties[3]) != 0)
