@@ -73,15 +73,27 @@ TEST(GapOpenDp, MatchesExhaustiveSearchOnSmallMatrices) {
   }
 }
 
+namespace {
+
+// Scores of an n x m matrix up to `size` a side, half zeros and the rest on
+// a coarse grid, so that many paths tie.
+std::vector<double> tied_scores(std::mt19937& rng, std::size_t size, std::size_t& n, std::size_t& m) {
+  std::uniform_real_distribution<double> value(0.0, 1.0);
+  n = 1 + rng() % size, m = 1 + rng() % size;
+  std::vector<double> s(n * m);
+  for (double& v : s) v = value(rng) < 0.5 ? 0.0 : std::round(4.0 * value(rng)) / 4.0;
+  return s;
+}
+
+}  // namespace
+
 // Rows filled four columns at a time and (where the processor can) eight at
 // a time give the same alignment, ties included, on matrices wider than both.
 TEST(GapOpenDp, RowWidthsAgree) {
   std::mt19937 rng(11);
-  std::uniform_real_distribution<double> value(0.0, 1.0);
   for (int trial = 0; trial < 100; ++trial) {
-    const std::size_t n = 1 + rng() % 40, m = 1 + rng() % 40;
-    std::vector<double> s(n * m);
-    for (double& v : s) v = value(rng) < 0.5 ? 0.0 : std::round(4.0 * value(rng)) / 4.0;
+    std::size_t n, m;
+    const std::vector<double> s = tied_scores(rng, 40, n, m);
     const GapOpenAlignment four = gap_open_align(s, n, m, 0.5, 4), widest = gap_open_align(s, n, m, 0.5);
     ASSERT_EQ(four.pairs, widest.pairs) << "trial " << trial;
     ASSERT_EQ(four.score, widest.score) << "trial " << trial;
@@ -92,11 +104,9 @@ TEST(GapOpenDp, RowWidthsAgree) {
 // gives what a fresh one gives.
 TEST(GapOpenDp, AKeptWorkspaceAgreesWithAFreshOne) {
   std::mt19937 rng(13);
-  std::uniform_real_distribution<double> value(0.0, 1.0);
   for (int trial = 0; trial < 60; ++trial) {
-    const std::size_t n = 1 + rng() % 50, m = 1 + rng() % 50;
-    std::vector<double> s(n * m);
-    for (double& v : s) v = value(rng) < 0.5 ? 0.0 : std::round(4.0 * value(rng)) / 4.0;
+    std::size_t n, m;
+    const std::vector<double> s = tied_scores(rng, 50, n, m);
     const GapOpenAlignment fresh = gap_open_align(s, n, m, 0.6);
     const GapOpenAlignment kept = gap_open_align(
         n, m, [&](std::size_t i, float* row) { std::copy(s.begin() + i * m, s.begin() + (i + 1) * m, row); }, 0.6,
