@@ -1,7 +1,11 @@
 #include "pelda/scan/scan_align.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <cmath>
 
 #include "pelda/math/superpose.hpp"
@@ -121,27 +125,17 @@ WindowRun run_window(const WindowSearch& search, std::size_t s, WindowScratch& s
 // multiples of the step, so the next batch of those is run at once on the
 // threads, and the walk then reads them in order. A skip (rare: it takes a
 // significant run) wastes the runs it jumps over; the walk and its result
-// are the same for every thread count. Batches are large because each one
-// starts its threads anew.
+// are the same for every thread count. The calling thread runs windows too,
+// so a batch is never slower than running it alone while the other threads
+// start (on a machine whose idle cores wake slowly that takes a while);
+// batches are large because each one starts its threads anew.
 class RunsAhead {
  public:
   RunsAhead(const WindowSearch& search, std::size_t step, std::size_t end, const RunControl& control)
-      : search_(search), step_(step), end_(end), control_(control) {
-    const std::size_t windows = (end + step - 1) / step;
-    const std::size_t workers = worker_count(control, windows);
+      : search_(search), step_(step), end_(end), windows_((end + step - 1) / step), control_(control) {
+    const std::size_t workers = worker_count(control, windows_);
     batch_ = workers == 1 ? 1 : 16 * workers;
     scratch_.resize(workers);
-    control_.job_total = windows;
-    // The pool asks the hook after every batch; a batch may take far less
-    // than the poll interval, so the hook is only passed on once per interval.
-    if (control.poll) {
-      control_.poll = [this, hook = control.poll](std::size_t done, std::size_t total) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last_poll_ < control_.poll_interval) return true;
-        last_poll_ = now;
-        return hook(done, total);
-      };
-    }
   }
 
   // The run of the window starting at s, a multiple of the step below the end.
@@ -155,20 +149,50 @@ class RunsAhead {
  private:
   Status run_from(std::size_t s) {
     first_ = s;
-    runs_.assign(std::min(batch_, (end_ - s + step_ - 1) / step_), WindowRun{});
-    control_.done_before = s / step_;
-    return run_items(runs_.size(), control_, [&](std::size_t i, std::size_t worker) -> Status {
-      runs_[i] = run_window(search_, s + i * step_, scratch_[worker]);
-      return {};
-    });
+    const std::size_t count = std::min(batch_, (end_ - s + step_ - 1) / step_);
+    runs_.assign(count, WindowRun{});
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::exception_ptr failure;
+    const auto work = [&](std::size_t worker, bool caller) {
+      try {
+        for (std::size_t i; !stop.load(std::memory_order_relaxed) && (i = next.fetch_add(1)) < count;) {
+          runs_[i] = run_window(search_, s + i * step_, scratch_[worker]);
+          if (caller && !ask(s / step_ + i + 1)) stopped_ = true, stop = true;
+        }
+      } catch (...) {
+        const std::lock_guard lock(mutex);
+        if (!failure) failure = std::current_exception();
+        stop = true;
+      }
+    };
+    {
+      std::vector<std::jthread> helpers;
+      for (std::size_t w = 1; w < scratch_.size(); ++w) helpers.emplace_back(work, w, false);
+      work(0, true);
+    }
+    if (failure) std::rethrow_exception(failure);
+    if (stopped_) return make_error(ErrorKind::Stopped, "stopped on request");
+    return {};
+  }
+
+  // The caller's hook, at most once per poll interval; false asks to stop.
+  bool ask(std::size_t done) {
+    if (!control_.poll) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_poll_ < control_.poll_interval) return true;
+    last_poll_ = now;
+    return control_.poll(done, windows_);
   }
 
   const WindowSearch& search_;
-  std::size_t step_, end_, batch_;
-  RunControl control_;
+  std::size_t step_, end_, windows_, batch_ = 1;
+  const RunControl& control_;
   std::vector<WindowScratch> scratch_;
   std::size_t first_ = 0;
   std::vector<WindowRun> runs_;
+  bool stopped_ = false;
   std::chrono::steady_clock::time_point last_poll_ = std::chrono::steady_clock::now();
 };
 
