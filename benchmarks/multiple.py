@@ -68,11 +68,7 @@ def family_table(repeats, with_mustang):
                 ours.append(t)
             multi.append(timed(lambda: ovelt.multiple_align(domains))[0])
             if with_mustang:
-                with tempfile.TemporaryDirectory() as scratch:
-                    try:
-                        theirs.append(timed(lambda: run_mustang(files, Path(scratch)))[0])
-                    except RuntimeError as e:
-                        print(f"  mustang failed on {family.name}: {e}")
+                theirs += mustang_seconds(files, family.name)
         m = min(theirs) if theirs else float("nan")
         print(f"{family.name:20} {len(files):3d} {min(lengths):3d}-{max(lengths):<4d} {min(ours):11.4f} "
               f"{min(multi):9.4f} {m:9.3f} {m / min(ours):6.0f}x  {result.n_columns:5d} {result.n_core:5d} "
@@ -171,14 +167,20 @@ def sensitive_table(repeats, with_mustang):
             with tempfile.TemporaryDirectory() as out:
                 ours.append(timed(lambda: ovelt.align_pdbs(files, out, search="sensitive"))[0])
             if with_mustang:
-                with tempfile.TemporaryDirectory() as scratch:
-                    try:
-                        theirs.append(timed(lambda: run_mustang(files, Path(scratch)))[0])
-                    except RuntimeError as e:
-                        print(f"  mustang failed on {family.name}: {e}")
+                theirs += mustang_seconds(files, family.name)
         m = min(theirs) if theirs else float("nan")
         print(f"{family.name:20} {len(files):3d} {core:5d} {100 * far / max(pairs, 1):5.1f}% {window_core:12d} "
               f"{peer_text:>11} {min(ours):12.3f} {m:10.3f} {m / min(ours):6.1f}x")
+
+
+def mustang_seconds(files, name):
+    """One timed MUSTANG run in a scratch directory: [seconds], or [] if it failed."""
+    with tempfile.TemporaryDirectory() as scratch:
+        try:
+            return [timed(lambda: run_mustang(files, Path(scratch)))[0]]
+        except RuntimeError as e:
+            print(f"  mustang failed on {name}: {e}")
+            return []
 
 
 def column_table():

@@ -10,22 +10,17 @@
 
 #include "pelda/io/pdb_reader.hpp"
 #include "pelda/parallel/run_items.hpp"
+#include "thread_counts.hpp"
 #include "pelda/scan/database_scan.hpp"
 #include "pelda/scan/scan_align.hpp"
 #include "pelda/search/sensitive_multiple.hpp"
 #include "pelda/treewise/multiple_alignment.hpp"
 
 using namespace pelda;
+using fixtures::kThreadCounts;
+using fixtures::on;
 
 namespace {
-
-const std::size_t kThreadCounts[] = {1, 2, 3, 7};
-
-RunControl on(std::size_t threads) {
-  RunControl c;
-  c.threads = threads;
-  return c;
-}
 
 std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 

@@ -12,18 +12,13 @@
 #include <vector>
 
 #include "pelda/parallel/run_items.hpp"
+#include "thread_counts.hpp"
 
 using namespace pelda;
+using fixtures::kThreadCounts;
+using fixtures::on;
 
 namespace {
-
-const std::size_t kThreadCounts[] = {1, 2, 3, 7};
-
-RunControl on(std::size_t threads) {
-  RunControl c;
-  c.threads = threads;
-  return c;
-}
 
 }  // namespace
 
