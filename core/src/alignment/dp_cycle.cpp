@@ -295,6 +295,24 @@ PELDA_AVX2 V pick(V no, V yes, V mask) {  // masks are whole lanes: the float bl
       _mm256_blendv_ps(_mm256_castsi256_ps(no), _mm256_castsi256_ps(yes), _mm256_castsi256_ps(mask)));
 }
 PELDA_AVX2 int bits(V mask) { return _mm256_movemask_ps(_mm256_castsi256_ps(mask)); }
+template <class T>
+PELDA_AVX2 V load8(const T* at) {
+  return _mm256_loadu_si256(reinterpret_cast<const V*>(at));
+}
+template <class T>
+PELDA_AVX2 void store8(T* at, V x) {
+  _mm256_storeu_si256(reinterpret_cast<V*>(at), x);
+}
+
+// Byte i of entry b is kFromDiagonal where bit i of b is set: the direction
+// bytes of eight rows from one mask.
+constexpr std::array<std::uint64_t, 256> kSpread = [] {
+  std::array<std::uint64_t, 256> t{};
+  for (unsigned b = 0; b < 256; ++b)
+    for (unsigned i = 0; i < 8; ++i)
+      if (b >> i & 1) t[b] |= std::uint64_t(kFromDiagonal) << 8 * i;
+  return t;
+}();
 
 // Eight rows, or the rows left at the end of a column (the others neither
 // read nor written).
@@ -404,76 +422,109 @@ struct Pass {
 
   // The three common kinds of eight rows, from row lo + k on while one of
   // them holds and the rows stay clear of the last row and column (no
-  // fragment to offer): every row steps left, strictly above its other
-  // candidates (it keeps its record: a positive gap never passes the
-  // maximum); every row steps down from the row above (it takes that row's
-  // record); or nothing above zero reaches any row (it stays 0 and keeps its
-  // empty record). Returns where they stop.
+  // fragment to offer). Each kind is tried first where the one before ended:
+  // runs are long. Returns where they stop.
   PELDA_AVX2 std::size_t runs(std::size_t k, std::size_t clear_len) {
-    const std::int32_t* __restrict pv0 = col.prev.value + lo;
-    std::int32_t* __restrict qv0 = col.cur.value + lo;
+    for (;;) {
+      const std::size_t at = k;
+      if (positive_gap) k = left_run(k, clear_len);
+      k = zero_run(down_run(k, clear_len), clear_len);
+      if (k == at) return k;  // the rows at k are none of the three
+    }
+  }
+
+  // Every row steps left, strictly above its other candidates. It keeps its
+  // record (a positive gap never passes the maximum), and its value, below
+  // the one it came from, cannot be the largest.
+  PELDA_AVX2 std::size_t left_run(std::size_t k, std::size_t end) {
+    const std::int32_t* __restrict pv = col.prev.value + lo;
+    std::int32_t* __restrict qv = col.cur.value + lo;
     const std::int32_t* __restrict score = col.score;
     std::uint8_t* __restrict dir = col.dir;
-    std::uint32_t* const fields[3] = {rec[0], rec[1], rec[2]};
-    const V zero = _mm256_setzero_si256(), left_gap = g1, down_steps = steps, down_eight = g8, seventh = last_lane;
-    const bool left_runs = positive_gap;
-    const std::uint64_t lefts = 0x0101010101010101ull * kFromLeft, downs = 0x0101010101010101ull * kFromAbove;
-    V c = carry, b = best;
-    // Eight rows at k: row r - 1 of the previous column, row r, the score.
-    const auto load = [&](std::size_t i, V& pv1, V& pv, V& s) PELDA_AVX2_LAMBDA {
-      pv1 = _mm256_loadu_si256(reinterpret_cast<const V*>(pv0 + i - 1));
-      pv = _mm256_loadu_si256(reinterpret_cast<const V*>(pv0 + i));
-      s = _mm256_loadu_si256(reinterpret_cast<const V*>(score + i));
-    };
-    // Each kind is tried first where the one before ended: runs are long.
-    for (;;) {
-      V pv1, pv, s;
-      for (; left_runs && k + 8 <= clear_len; k += 8) {
-        load(k, pv1, pv, s);
-        const V diag = _mm256_add_epi32(pv1, s), left = _mm256_sub_epi32(pv, left_gap);
-        const V up = _mm256_sub_epi32(up1(left, c), left_gap);
-        if (bits(_mm256_cmpgt_epi32(left, _mm256_max_epi32(_mm256_max_epi32(diag, up), zero))) != 0xff) break;
-        _mm256_storeu_si256(reinterpret_cast<V*>(qv0 + k), left);
-        b = _mm256_max_epi32(b, left);
-        c = _mm256_permutevar8x32_epi32(left, seventh);
-        std::memcpy(dir + k, &lefts, 8);
-        has_above = false;
-      }
-      const std::size_t at = k;
-      for (; k + 8 <= clear_len; k += 8) {
-        load(k, pv1, pv, s);
-        const V diag = _mm256_add_epi32(pv1, s), left = _mm256_sub_epi32(pv, left_gap);
-        const V chain = _mm256_sub_epi32(c, down_steps);
-        if (bits(_mm256_cmpgt_epi32(chain, _mm256_max_epi32(_mm256_max_epi32(diag, left), zero))) != 0xff) break;
-        _mm256_storeu_si256(reinterpret_cast<V*>(qv0 + k), chain);
-        b = _mm256_max_epi32(b, chain);
-        c = _mm256_sub_epi32(c, down_eight);
-        std::memcpy(dir + k, &downs, 8);
-        const std::size_t r0 = lo + k;
-        for (int f = 0; f < 3; ++f) {
-          above_rec[f] = _mm256_loadu_si256(reinterpret_cast<const V*>(fields[f] + r0));
-          _mm256_storeu_si256(reinterpret_cast<V*>(fields[f] + r0), splat(std::int32_t(fields[f][r0 - 1])));
-        }
-        has_above = true;
-      }
-      for (; k + 8 <= clear_len; k += 8) {
-        load(k, pv1, pv, s);
-        const V reach = _mm256_max_epi32(_mm256_max_epi32(pv1, pv), _mm256_max_epi32(s, _mm256_sub_epi32(c, left_gap)));
-        if (bits(_mm256_cmpgt_epi32(reach, zero))) break;
-        const V diag = _mm256_add_epi32(pv1, s), left = _mm256_sub_epi32(pv, left_gap);
-        _mm256_storeu_si256(reinterpret_cast<V*>(qv0 + k), zero);
-        const V up = _mm256_sub_epi32(up1(zero, c), left_gap);
-        directions<false>(k, _mm256_or_si256(
-                                 _mm256_or_si256(_mm256_and_si256(_mm256_cmpeq_epi32(diag, zero), from_diagonal),
-                                                 _mm256_and_si256(_mm256_cmpeq_epi32(left, zero), from_left)),
-                                 _mm256_and_si256(_mm256_cmpeq_epi32(up, zero), from_above)));
-        c = zero;
-        has_above = false;
-      }
-      if (k == at) break;  // the rows at k are none of the three
+    const V gap = g1, zero = _mm256_setzero_si256();
+    const std::uint64_t lefts = 0x0101010101010101ull * kFromLeft;
+    const std::size_t from = k;
+    V above = carry;  // the row above in the last lane
+    for (; k + 8 <= end; k += 8) {
+      const V diag = _mm256_add_epi32(load8(pv + k - 1), load8(score + k)), left = _mm256_sub_epi32(load8(pv + k), gap);
+      const V up = _mm256_sub_epi32(up1_after(left, above), gap);
+      if (bits(_mm256_cmpgt_epi32(left, _mm256_max_epi32(_mm256_max_epi32(diag, up), zero))) != 0xff) break;
+      store8(qv + k, left);
+      std::memcpy(dir + k, &lefts, 8);
+      above = left;
     }
+    if (k != from) {
+      carry = _mm256_permutevar8x32_epi32(above, last_lane);
+      has_above = false;
+    }
+    return k;
+  }
+
+  // Every row steps down from the row above, taking that row's record. The
+  // values fall from one already counted: they cannot be the largest.
+  PELDA_AVX2 std::size_t down_run(std::size_t k, std::size_t end) {
+    const std::int32_t* __restrict pv = col.prev.value + lo;
+    std::int32_t* __restrict qv = col.cur.value + lo;
+    const std::int32_t* __restrict score = col.score;
+    std::uint8_t* __restrict dir = col.dir;
+    const V gap = g1, zero = _mm256_setzero_si256();
+    const std::uint64_t downs = 0x0101010101010101ull * kFromAbove;
+    V c = carry;
+    const auto chain_at = [&](std::size_t i, V& chain) PELDA_AVX2_LAMBDA {
+      const V diag = _mm256_add_epi32(load8(pv + i - 1), load8(score + i)), left = _mm256_sub_epi32(load8(pv + i), gap);
+      chain = _mm256_sub_epi32(c, steps);
+      return bits(_mm256_cmpgt_epi32(chain, _mm256_max_epi32(_mm256_max_epi32(diag, left), zero))) == 0xff;
+    };
+    V chain;
+    if (k + 8 > end || !chain_at(k, chain)) return k;
+    std::uint32_t* const fields[3] = {rec[0] + lo, rec[1] + lo, rec[2] + lo};
+    const V inherited[3] = {splat(std::int32_t(fields[0][k - 1])), splat(std::int32_t(fields[1][k - 1])),
+                            splat(std::int32_t(fields[2][k - 1]))};
+    // The records of a block are written once the next is known not to
+    // follow: those of the last one are needed by a diagonal step below.
+    for (;;) {
+      store8(qv + k, chain);
+      std::memcpy(dir + k, &downs, 8);
+      c = _mm256_sub_epi32(c, g8);
+      if (k + 16 > end || !chain_at(k + 8, chain)) break;
+      for (int f = 0; f < 3; ++f) store8(fields[f] + k, inherited[f]);
+      k += 8;
+    }
+    for (int f = 0; f < 3; ++f) {
+      above_rec[f] = load8(fields[f] + k);
+      store8(fields[f] + k, inherited[f]);
+    }
+    has_above = true;
     carry = c;
-    best = b;
+    return k + 8;
+  }
+
+  // Nothing above zero reaches any row: it stays 0 and keeps its empty
+  // record. Only rows whose value above is at most the gap penalty (or 0)
+  // lead into such a run, so only the score's ties with zero and zero gaps
+  // set direction bits.
+  PELDA_AVX2 std::size_t zero_run(std::size_t k, std::size_t end) {
+    const std::int32_t above = _mm256_cvtsi256_si32(carry), gap = _mm256_cvtsi256_si32(g1);
+    if (above != 0 && above >= gap) return k;
+    const std::int32_t* __restrict pv = col.prev.value + lo;
+    std::int32_t* __restrict qv = col.cur.value + lo;
+    const std::int32_t* __restrict score = col.score;
+    std::uint8_t* __restrict dir = col.dir;
+    const V zero = _mm256_setzero_si256();
+    const std::uint64_t gaps = gap == 0 ? 0x0101010101010101ull * (kFromLeft | kFromAbove) : 0;
+    const std::size_t from = k;
+    for (; k + 8 <= end; k += 8) {
+      const V s = load8(score + k);
+      const V reach = _mm256_or_si256(_mm256_or_si256(load8(pv + k - 1), load8(pv + k)), _mm256_max_epi32(s, zero));
+      if (!_mm256_testz_si256(reach, reach)) break;
+      store8(qv + k, zero);
+      const std::uint64_t d = kSpread[bits(_mm256_cmpeq_epi32(s, zero))] | gaps;
+      std::memcpy(dir + k, &d, 8);
+    }
+    if (k != from) {
+      carry = zero;
+      has_above = false;
+    }
     return k;
   }
 
@@ -557,6 +608,8 @@ struct Pass {
 
 }  // namespace avx2
 
+// Returns the largest value of the column, or less where that value fell by
+// gaps from a larger one of an earlier cell: only the largest of all matters.
 [[gnu::target("avx2")]] std::int32_t dp_column_avx2(const Column& col, Span span, std::size_t n, std::int32_t gap,
                                                     std::int32_t fragment, DpWorkspace& ws) {
   using namespace avx2;
@@ -572,9 +625,10 @@ struct Pass {
     k += 8;
   }
   if (k < len) pass.step<true>(k, _mm256_cmpgt_epi32(splat(std::int32_t(len - k)), pass.lane));
-  alignas(32) std::int32_t lanes[8];
-  _mm256_store_si256(reinterpret_cast<V*>(lanes), pass.best);
-  return *std::max_element(lanes, lanes + 8);
+  V top = _mm256_max_epi32(pass.best, _mm256_permute2x128_si256(pass.best, pass.best, 0x01));
+  top = _mm256_max_epi32(top, _mm256_shuffle_epi32(top, 0x4e));
+  top = _mm256_max_epi32(top, _mm256_shuffle_epi32(top, 0xb1));
+  return _mm256_cvtsi256_si32(top);
 }
 #undef PELDA_AVX2
 #undef PELDA_AVX2_LAMBDA
