@@ -344,6 +344,13 @@ struct Pass {
   DpWorkspace& ws;
   std::size_t lo;
   std::uint32_t* rec[3];  // start, peak, max
+  // Row lo + k of the previous column's values, this column's values, the
+  // score, the direction bytes and the record fields at [k].
+  const std::int32_t* __restrict pv;
+  std::int32_t* __restrict qv;
+  const std::int32_t* __restrict score;
+  std::uint8_t* __restrict dir;
+  std::uint32_t* field[3];
   std::size_t n;
   bool positive_gap;
   V lane, g1, g2, g4, g8, steps, cells, vn, vfragment;  // cells: number of row lane
@@ -358,7 +365,9 @@ struct Pass {
   PELDA_AVX2 Pass(const Column& column, std::size_t first_row, std::size_t rows, std::int32_t gap,
                   std::int32_t fragment, DpWorkspace& workspace)
       : col(column), ws(workspace), lo(first_row),
-        rec{column.cur.start, column.cur.peak, reinterpret_cast<std::uint32_t*>(column.cur.max)}, n(rows),
+        rec{column.cur.start, column.cur.peak, reinterpret_cast<std::uint32_t*>(column.cur.max)},
+        pv(column.prev.value + first_row), qv(column.cur.value + first_row), score(column.score), dir(column.dir),
+        field{rec[0] + first_row, rec[1] + first_row, rec[2] + first_row}, n(rows),
         positive_gap(gap > 0), lane(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)), g1(splat(gap)),
         g2(splat(2 * gap)), g4(splat(4 * gap)), g8(splat(8 * gap)),
         steps(_mm256_mullo_epi32(_mm256_add_epi32(lane, splat(1)), g1)),  // (i + 1) gap
@@ -422,39 +431,40 @@ struct Pass {
 
   // The three common kinds of eight rows, from row lo + k on while one of
   // them holds and the rows stay clear of the last row and column (no
-  // fragment to offer). Each kind is tried first where the one before ended:
-  // runs are long. Returns where they stop.
+  // fragment to offer). Each kind is tried where the one before ended, except
+  // the kind that just ended: runs are long. Returns where they stop.
   PELDA_AVX2 std::size_t runs(std::size_t k, std::size_t clear_len) {
+    enum Kind { none, left, down, zero } last = none;
     for (;;) {
-      const std::size_t at = k;
-      if (positive_gap) k = left_run(k, clear_len);
-      k = zero_run(down_run(k, clear_len), clear_len);
-      if (k == at) return k;  // the rows at k are none of the three
+      std::size_t next = k;
+      if (last != left && positive_gap && (next = left_run(k, clear_len)) != k) last = left;
+      else if (last != down && (next = down_run(k, clear_len)) != k) last = down;
+      else if (last != zero && (next = zero_run(k, clear_len)) != k) last = zero;
+      else return k;  // the rows at k are none of the three
+      k = next;
     }
   }
 
   // Every row steps left, strictly above its other candidates. It keeps its
   // record (a positive gap never passes the maximum), and its value, below
-  // the one it came from, cannot be the largest.
+  // the one it came from, cannot be the largest. Within the run the row above
+  // steps left too: its candidate down is the previous column's row r - 2
+  // less two gaps, compared together with the diagonal one.
   PELDA_AVX2 std::size_t left_run(std::size_t k, std::size_t end) {
-    const std::int32_t* __restrict pv = col.prev.value + lo;
-    std::int32_t* __restrict qv = col.cur.value + lo;
-    const std::int32_t* __restrict score = col.score;
-    std::uint8_t* __restrict dir = col.dir;
-    const V gap = g1, zero = _mm256_setzero_si256();
+    // The first row's candidate down comes from the row above, whatever its step.
+    if (k + 8 > end || pv[k] <= _mm256_cvtsi256_si32(carry)) return k;
+    const V gap = g1, two_gaps = _mm256_sub_epi32(_mm256_setzero_si256(), g2), zero = _mm256_setzero_si256();
     const std::uint64_t lefts = 0x0101010101010101ull * kFromLeft;
     const std::size_t from = k;
-    V above = carry;  // the row above in the last lane
     for (; k + 8 <= end; k += 8) {
-      const V diag = _mm256_add_epi32(load8(pv + k - 1), load8(score + k)), left = _mm256_sub_epi32(load8(pv + k), gap);
-      const V up = _mm256_sub_epi32(up1_after(left, above), gap);
-      if (bits(_mm256_cmpgt_epi32(left, _mm256_max_epi32(_mm256_max_epi32(diag, up), zero))) != 0xff) break;
+      const V pv1 = load8(pv + k - 1), left = _mm256_sub_epi32(load8(pv + k), gap);
+      const V other = _mm256_max_epi32(_mm256_add_epi32(pv1, _mm256_max_epi32(load8(score + k), two_gaps)), zero);
+      if (bits(_mm256_cmpgt_epi32(left, other)) != 0xff) break;
       store8(qv + k, left);
       std::memcpy(dir + k, &lefts, 8);
-      above = left;
     }
     if (k != from) {
-      carry = _mm256_permutevar8x32_epi32(above, last_lane);
+      carry = splat(qv[k - 1]);
       has_above = false;
     }
     return k;
@@ -463,10 +473,6 @@ struct Pass {
   // Every row steps down from the row above, taking that row's record. The
   // values fall from one already counted: they cannot be the largest.
   PELDA_AVX2 std::size_t down_run(std::size_t k, std::size_t end) {
-    const std::int32_t* __restrict pv = col.prev.value + lo;
-    std::int32_t* __restrict qv = col.cur.value + lo;
-    const std::int32_t* __restrict score = col.score;
-    std::uint8_t* __restrict dir = col.dir;
     const V gap = g1, zero = _mm256_setzero_si256();
     const std::uint64_t downs = 0x0101010101010101ull * kFromAbove;
     V c = carry;
@@ -477,9 +483,8 @@ struct Pass {
     };
     V chain;
     if (k + 8 > end || !chain_at(k, chain)) return k;
-    std::uint32_t* const fields[3] = {rec[0] + lo, rec[1] + lo, rec[2] + lo};
-    const V inherited[3] = {splat(std::int32_t(fields[0][k - 1])), splat(std::int32_t(fields[1][k - 1])),
-                            splat(std::int32_t(fields[2][k - 1]))};
+    const V inherited[3] = {splat(std::int32_t(field[0][k - 1])), splat(std::int32_t(field[1][k - 1])),
+                            splat(std::int32_t(field[2][k - 1]))};
     // The records of a block are written once the next is known not to
     // follow: those of the last one are needed by a diagonal step below.
     for (;;) {
@@ -487,12 +492,12 @@ struct Pass {
       std::memcpy(dir + k, &downs, 8);
       c = _mm256_sub_epi32(c, g8);
       if (k + 16 > end || !chain_at(k + 8, chain)) break;
-      for (int f = 0; f < 3; ++f) store8(fields[f] + k, inherited[f]);
+      for (int f = 0; f < 3; ++f) store8(field[f] + k, inherited[f]);
       k += 8;
     }
     for (int f = 0; f < 3; ++f) {
-      above_rec[f] = load8(fields[f] + k);
-      store8(fields[f] + k, inherited[f]);
+      above_rec[f] = load8(field[f] + k);
+      store8(field[f] + k, inherited[f]);
     }
     has_above = true;
     carry = c;
@@ -506,10 +511,6 @@ struct Pass {
   PELDA_AVX2 std::size_t zero_run(std::size_t k, std::size_t end) {
     const std::int32_t above = _mm256_cvtsi256_si32(carry), gap = _mm256_cvtsi256_si32(g1);
     if (above != 0 && above >= gap) return k;
-    const std::int32_t* __restrict pv = col.prev.value + lo;
-    std::int32_t* __restrict qv = col.cur.value + lo;
-    const std::int32_t* __restrict score = col.score;
-    std::uint8_t* __restrict dir = col.dir;
     const V zero = _mm256_setzero_si256();
     const std::uint64_t gaps = gap == 0 ? 0x0101010101010101ull * (kFromLeft | kFromAbove) : 0;
     const std::size_t from = k;
