@@ -46,7 +46,7 @@ void prepare_band(std::size_t n, std::size_t m, double band_width, DpWorkspace& 
     ws.direction_start[c] = total;
     total += ws.band[c].hi - ws.band[c].lo;
   }
-  ws.directions.resize(total);
+  ws.directions.resize(total + 8);  // slack for the vector loop's stores of eight
 }
 
 // A path offered as a fragment: kept when its maximum reached the threshold
@@ -358,8 +358,6 @@ struct Pass {
   V best;
   V above_rec[3];          // the previous column's record of the row above, in the last lane...
   bool has_above = false;  // ...when set; otherwise the array still holds it
-  V from_diagonal = splat(kFromDiagonal), from_left = splat(kFromLeft), from_above = splat(kFromAbove);
-  V last_lane = splat(7), byte_lanes = _mm256_setr_epi32(0, 4, 0, 4, 0, 4, 0, 4);
 
   // A constructor, not an aggregate: that would be zeroed first, column after column.
   PELDA_AVX2 Pass(const Column& column, std::size_t first_row, std::size_t rows, std::int32_t gap,
@@ -376,17 +374,12 @@ struct Pass {
         best(_mm256_setzero_si256()) {}
 
   // Direction bytes of eight rows.
-  template <bool Tail>
-  PELDA_AVX2 void directions(std::size_t k, V dir) const {
-    const V packed16 = _mm256_packs_epi32(dir, dir), packed8 = _mm256_packus_epi16(packed16, packed16);
-    const V bytes = _mm256_permutevar8x32_epi32(packed8, byte_lanes);
-    if (Tail) {
-      alignas(32) std::uint8_t tmp[32];
-      _mm256_store_si256(reinterpret_cast<V*>(tmp), bytes);
-      std::memcpy(col.dir + k, tmp, col.len - k);
-    } else {
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(col.dir + k), _mm256_castsi256_si128(bytes));
-    }
+  PELDA_AVX2 void directions(std::size_t k, V lanes) const {
+    const V packed16 = _mm256_packs_epi32(lanes, lanes), packed8 = _mm256_packus_epi16(packed16, packed16);
+    const V bytes = _mm256_permutevar8x32_epi32(packed8, _mm256_setr_epi32(0, 4, 0, 4, 0, 4, 0, 4));
+    // All eight even at the end of a column: the bytes beyond belong to the
+    // next column, written later, or to the slack after the last.
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dir + k), _mm256_castsi256_si128(bytes));
   }
 
   // The previous column's records of rows r0 - 1 .. r0 + 6, from its records
@@ -531,13 +524,12 @@ struct Pass {
 
   template <bool Tail>
   PELDA_AVX2 void step(std::size_t k, V active) {
-    const ColumnView &p = col.prev, &q = col.cur;
     const Lanes in{Tail, active};
     const V zero = _mm256_setzero_si256(), none = splat(-1);
     const int all = bits(active);
     const std::size_t r0 = lo + k;
-    const V pv1 = in.load(p.value + r0 - 1), pv = in.load(p.value + r0), score = in.load(col.score + k);
-    const V diag = _mm256_add_epi32(pv1, score), left = _mm256_sub_epi32(pv, g1);
+    const V pv1 = in.load(pv + k - 1);
+    const V diag = _mm256_add_epi32(pv1, in.load(score + k)), left = _mm256_sub_epi32(in.load(pv + k), g1);
     const V h1 = _mm256_max_epi32(_mm256_max_epi32(diag, left), zero);
     // Steps down, unless no row passes the candidates of the row below.
     V h = h1, up = _mm256_sub_epi32(up1(h1, carry), g1);
@@ -549,25 +541,25 @@ struct Pass {
       h = _mm256_max_epi32(h, _mm256_sub_epi32(carry, steps));
       up = _mm256_sub_epi32(up1(h, carry), g1);
     }
-    carry = _mm256_permutevar8x32_epi32(h, last_lane);
-    in.store(q.value + r0, h);
+    carry = _mm256_permutevar8x32_epi32(h, splat(7));
+    in.store(qv + k, h);
     if (Tail) h = _mm256_and_si256(h, active);
     best = _mm256_max_epi32(best, h);
     const V d = _mm256_cmpeq_epi32(h, diag), l = _mm256_cmpeq_epi32(h, left), z = _mm256_cmpeq_epi32(h, zero);
-    directions<Tail>(k, _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(d, from_diagonal),
-                                                        _mm256_and_si256(l, from_left)),
-                                        _mm256_and_si256(_mm256_cmpeq_epi32(h, up), from_above)));
+    // The masks are -1 where set: the direction bits are -(d + 2 l + 4 u).
+    const V u = _mm256_cmpeq_epi32(h, up), u2l = _mm256_add_epi32(_mm256_add_epi32(u, u), l);
+    directions(k, _mm256_sub_epi32(zero, _mm256_add_epi32(_mm256_add_epi32(u2l, u2l), d)));
     const int zeros = bits(z) & all, diagonals = bits(d) & all;
     // Without a zero, a diagonal or a step down every row steps left and keeps
     // its record, unless it passes the maximum.
-    const V old_max = in.load(rec[2] + r0);
+    const V old_max = in.load(field[2] + k);
     V moved = ge(h, old_max);
     if (!zeros && !diagonals && !steps_down && !(bits(moved) & all)) {
       has_above = false;
       offers(in, r0, z, pv1, nullptr);
       return;
     }
-    const V old[3] = {in.load(rec[0] + r0), in.load(rec[1] + r0), old_max};
+    const V old[3] = {in.load(field[0] + k), in.load(field[1] + k), old_max};
     V next[3] = {zero, zero, zero};
     if (zeros != all) {
       // Records of diagonal and left steps; the diagonal predecessor is row r - 1.
@@ -595,12 +587,12 @@ struct Pass {
         from = _mm256_max_epi32(from, up4(from, none));
         const V before = _mm256_cmpgt_epi32(zero, from);
         for (int f = 0; f < 3; ++f)  // before the eight: the row above, written already
-          next[f] = pick(_mm256_permutevar8x32_epi32(next[f], from), splat(std::int32_t(rec[f][r0 - 1])), before);
+          next[f] = pick(_mm256_permutevar8x32_epi32(next[f], from), splat(std::int32_t(field[f][k - 1])), before);
       }
       if (zeros)
         for (V& x : next) x = _mm256_andnot_si256(z, x);
     }
-    for (int f = 0; f < 3; ++f) in.store(rec[f] + r0, next[f]);
+    for (int f = 0; f < 3; ++f) in.store(field[f] + k, next[f]);
     offers(in, r0, z, pv1, old);  // cut paths come from `old` and the row above, not from the array
     for (int f = 0; f < 3; ++f) above_rec[f] = old[f];
     has_above = true;
