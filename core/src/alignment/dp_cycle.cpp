@@ -104,6 +104,54 @@ struct Column {
   bool last;                  // c == m
 };
 
+// The rows of `held` outside `kept`, as two ranges (either may be empty).
+std::array<std::pair<std::size_t, std::size_t>, 2> rows_left(Span held, Span kept) {
+  return {{{held.lo, std::max(held.lo, std::min(held.hi, kept.lo))},
+           {std::min(held.hi, std::max(held.lo, kept.hi)), held.hi}}};
+}
+
+// Columns 1..m in order: `column(col, span, prev_top)` fills one and returns
+// its largest value (prev_top: that of the column before). In place, both
+// columns share the records of the first array. Returns the largest value.
+template <class ColumnLoop>
+[[gnu::always_inline]] inline std::int32_t each_column(const ScoreMatrix& scores, DpWorkspace& ws, bool in_place,
+                                                       ColumnLoop&& column) {
+  const std::size_t m = scores.cols;
+  DpColumn* prev = &ws.columns[0];
+  DpColumn* cur = &ws.columns[1];
+  DpColumn& records = ws.columns[0];
+  Span prev_span, cur_span;  // rows each column array holds
+  std::int32_t best = 0;
+  std::int32_t prev_top = 0;  // column 0 is zeros
+  for (std::size_t c = 1; c <= m; ++c) {
+    const Span span = ws.band[c - 1];
+    // Rows the array held for column c - 2 that column c does not overwrite.
+    for (const auto& [from, to] : rows_left(cur_span, span))
+      if (from < to) in_place ? cur->clear_values(from, to) : cur->clear(from, to);
+    if (!span.empty()) {
+      const Column col{in_place ? ColumnView(*prev, records) : ColumnView(*prev),
+                       in_place ? ColumnView(*cur, records) : ColumnView(*cur),
+                       scores.column(c) + (span.lo - scores.held[c - 1].lo),
+                       ws.directions.data() + ws.direction_start[c - 1],
+                       span.hi - span.lo,
+                       ws.cell(0, c),
+                       c == m};
+      prev_top = column(col, span, prev_top);
+      best = std::max(best, prev_top);
+    } else {
+      prev_top = 0;
+    }
+    // Records of column c - 1 that column c did not overwrite.
+    if (in_place)
+      for (const auto& [from, to] : rows_left(prev_span, span))
+        if (from < to) records.clear_records(from, to);
+    std::swap(prev, cur);  // cur now holds column c - 1, to be overwritten next
+    cur_span = prev_span;
+    prev_span = span;
+  }
+  return best;
+}
+
 // Work of the ordered pass of a row.
 constexpr std::uint32_t kStepDown = 1, kOfferOwn = 2, kOfferDiagonal = 4;
 
@@ -333,6 +381,19 @@ struct Lanes {
   }
 };
 
+// What stays the same over the columns of a cycle.
+struct Cycle {
+  std::size_t n;  // rows
+  bool positive_gap;
+  V lane, g1, g2, g4, g8, steps, vn, vfragment;  // steps: (i + 1) gap in lane i
+
+  PELDA_AVX2 Cycle(std::size_t rows, std::int32_t gap, std::int32_t fragment)
+      : n(rows), positive_gap(gap > 0), lane(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)), g1(splat(gap)),
+        g2(splat(2 * gap)), g4(splat(4 * gap)), g8(splat(8 * gap)),
+        steps(_mm256_mullo_epi32(_mm256_add_epi32(lane, splat(1)), g1)), vn(splat(std::int32_t(rows))),
+        vfragment(splat(fragment)) {}
+};
+
 // One column, eight rows a step. The path records live in one array per
 // field, overwritten in place: rows not yet reached still hold the previous
 // column's records, so a left step, the common case beside a path, neither
@@ -351,27 +412,21 @@ struct Pass {
   const std::int32_t* __restrict score;
   std::uint8_t* __restrict dir;
   std::uint32_t* field[3];
-  std::size_t n;
-  bool positive_gap;
-  V lane, g1, g2, g4, g8, steps, cells, vn, vfragment;  // cells: number of row lane
+  const Cycle& cy;
+  V cells;  // number of row lane
   V carry;  // value of the row above, in every lane
   V best;
   V above_rec[3];          // the previous column's record of the row above, in the last lane...
   bool has_above = false;  // ...when set; otherwise the array still holds it
 
   // A constructor, not an aggregate: that would be zeroed first, column after column.
-  PELDA_AVX2 Pass(const Column& column, std::size_t first_row, std::size_t rows, std::int32_t gap,
-                  std::int32_t fragment, DpWorkspace& workspace)
+  PELDA_AVX2 Pass(const Column& column, std::size_t first_row, const Cycle& cycle, DpWorkspace& workspace)
       : col(column), ws(workspace), lo(first_row),
         rec{column.cur.start, column.cur.peak, reinterpret_cast<std::uint32_t*>(column.cur.max)},
         pv(column.prev.value + first_row), qv(column.cur.value + first_row), score(column.score), dir(column.dir),
-        field{rec[0] + first_row, rec[1] + first_row, rec[2] + first_row}, n(rows),
-        positive_gap(gap > 0), lane(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7)), g1(splat(gap)),
-        g2(splat(2 * gap)), g4(splat(4 * gap)), g8(splat(8 * gap)),
-        steps(_mm256_mullo_epi32(_mm256_add_epi32(lane, splat(1)), g1)),  // (i + 1) gap
-        cells(_mm256_add_epi32(splat(std::int32_t(std::uint32_t(column.base))), lane)),
-        vn(splat(std::int32_t(rows))), vfragment(splat(fragment)), carry(_mm256_setzero_si256()),
-        best(_mm256_setzero_si256()) {}
+        field{rec[0] + first_row, rec[1] + first_row, rec[2] + first_row}, cy(cycle),
+        cells(_mm256_add_epi32(splat(std::int32_t(std::uint32_t(column.base))), cycle.lane)),
+        carry(_mm256_setzero_si256()), best(_mm256_setzero_si256()) {}
 
   // Direction bytes of eight rows.
   PELDA_AVX2 void directions(std::size_t k, V lanes) const {
@@ -398,7 +453,7 @@ struct Pass {
   PELDA_AVX2 void offers(const Lanes& in, std::size_t r0, V z, V pv1, const V* old) {
     const ColumnView& q = col.cur;
     const int all = bits(in.active);
-    const bool edges = col.last || r0 + 8 > n;
+    const bool edges = col.last || r0 + 8 > cy.n;
     const V cutting = _mm256_and_si256(z, _mm256_cmpgt_epi32(pv1, _mm256_setzero_si256()));
     const int cuts = bits(cutting) & all;
     if (!edges && !cuts) return;
@@ -408,10 +463,10 @@ struct Pass {
       V diagonal[3];
       diagonal_records(r0, old, diagonal);
       for (int f = 0; f < 3; ++f) _mm256_store_si256(reinterpret_cast<V*>(cut_path[f]), diagonal[f]);
-      cut = _mm256_and_si256(cutting, ge(diagonal[2], vfragment));
+      cut = _mm256_and_si256(cutting, ge(diagonal[2], cy.vfragment));
     }
-    const V edge = col.last ? splat(-1) : _mm256_cmpeq_epi32(_mm256_add_epi32(splat(std::int32_t(r0)), lane), vn);
-    const V own = _mm256_andnot_si256(z, _mm256_and_si256(edge, ge(in.load(q.max + r0), vfragment)));
+    const V edge = col.last ? splat(-1) : _mm256_cmpeq_epi32(_mm256_add_epi32(splat(std::int32_t(r0)), cy.lane), cy.vn);
+    const V own = _mm256_andnot_si256(z, _mm256_and_si256(edge, ge(in.load(q.max + r0), cy.vfragment)));
     cut = _mm256_andnot_si256(edge, cut);
     const int own_bits = bits(own) & all;
     for (int o = bits(_mm256_or_si256(own, cut)) & all; o; o &= o - 1) {
@@ -430,7 +485,7 @@ struct Pass {
     enum Kind { none, left, down, zero } last = none;
     for (;;) {
       std::size_t next = k;
-      if (last != left && positive_gap && (next = left_run(k, clear_len)) != k) last = left;
+      if (last != left && cy.positive_gap && (next = left_run(k, clear_len)) != k) last = left;
       else if (last != down && (next = down_run(k, clear_len)) != k) last = down;
       else if (last != zero && (next = zero_run(k, clear_len)) != k) last = zero;
       else return k;  // the rows at k are none of the three
@@ -446,7 +501,7 @@ struct Pass {
   PELDA_AVX2 std::size_t left_run(std::size_t k, std::size_t end) {
     // The first row's candidate down comes from the row above, whatever its step.
     if (k + 8 > end || pv[k] <= _mm256_cvtsi256_si32(carry)) return k;
-    const V gap = g1, two_gaps = _mm256_sub_epi32(_mm256_setzero_si256(), g2), zero = _mm256_setzero_si256();
+    const V gap = cy.g1, two_gaps = _mm256_sub_epi32(_mm256_setzero_si256(), cy.g2), zero = _mm256_setzero_si256();
     const std::uint64_t lefts = 0x0101010101010101ull * kFromLeft;
     const std::size_t from = k;
     for (; k + 8 <= end; k += 8) {
@@ -466,12 +521,12 @@ struct Pass {
   // Every row steps down from the row above, taking that row's record. The
   // values fall from one already counted: they cannot be the largest.
   PELDA_AVX2 std::size_t down_run(std::size_t k, std::size_t end) {
-    const V gap = g1, zero = _mm256_setzero_si256();
+    const V gap = cy.g1, zero = _mm256_setzero_si256();
     const std::uint64_t downs = 0x0101010101010101ull * kFromAbove;
     V c = carry;
     const auto chain_at = [&](std::size_t i, V& chain) PELDA_AVX2_LAMBDA {
       const V diag = _mm256_add_epi32(load8(pv + i - 1), load8(score + i)), left = _mm256_sub_epi32(load8(pv + i), gap);
-      chain = _mm256_sub_epi32(c, steps);
+      chain = _mm256_sub_epi32(c, cy.steps);
       return bits(_mm256_cmpgt_epi32(chain, _mm256_max_epi32(_mm256_max_epi32(diag, left), zero))) == 0xff;
     };
     V chain;
@@ -483,7 +538,7 @@ struct Pass {
     for (;;) {
       store8(qv + k, chain);
       std::memcpy(dir + k, &downs, 8);
-      c = _mm256_sub_epi32(c, g8);
+      c = _mm256_sub_epi32(c, cy.g8);
       if (k + 16 > end || !chain_at(k + 8, chain)) break;
       for (int f = 0; f < 3; ++f) store8(field[f] + k, inherited[f]);
       k += 8;
@@ -502,7 +557,7 @@ struct Pass {
   // lead into such a run, so only the score's ties with zero and zero gaps
   // set direction bits.
   PELDA_AVX2 std::size_t zero_run(std::size_t k, std::size_t end) {
-    const std::int32_t above = _mm256_cvtsi256_si32(carry), gap = _mm256_cvtsi256_si32(g1);
+    const std::int32_t above = _mm256_cvtsi256_si32(carry), gap = _mm256_cvtsi256_si32(cy.g1);
     if (above != 0 && above >= gap) return k;
     const V zero = _mm256_setzero_si256();
     const std::uint64_t gaps = gap == 0 ? 0x0101010101010101ull * (kFromLeft | kFromAbove) : 0;
@@ -529,17 +584,17 @@ struct Pass {
     const int all = bits(active);
     const std::size_t r0 = lo + k;
     const V pv1 = in.load(pv + k - 1);
-    const V diag = _mm256_add_epi32(pv1, in.load(score + k)), left = _mm256_sub_epi32(in.load(pv + k), g1);
+    const V diag = _mm256_add_epi32(pv1, in.load(score + k)), left = _mm256_sub_epi32(in.load(pv + k), cy.g1);
     const V h1 = _mm256_max_epi32(_mm256_max_epi32(diag, left), zero);
     // Steps down, unless no row passes the candidates of the row below.
-    V h = h1, up = _mm256_sub_epi32(up1(h1, carry), g1);
+    V h = h1, up = _mm256_sub_epi32(up1(h1, carry), cy.g1);
     const bool steps_down = bits(_mm256_cmpgt_epi32(up, h1)) & all;
     if (steps_down) {
-      h = _mm256_max_epi32(h, _mm256_sub_epi32(up1(h, zero), g1));
-      h = _mm256_max_epi32(h, _mm256_sub_epi32(up2(h, zero), g2));
-      h = _mm256_max_epi32(h, _mm256_sub_epi32(up4(h, zero), g4));
-      h = _mm256_max_epi32(h, _mm256_sub_epi32(carry, steps));
-      up = _mm256_sub_epi32(up1(h, carry), g1);
+      h = _mm256_max_epi32(h, _mm256_sub_epi32(up1(h, zero), cy.g1));
+      h = _mm256_max_epi32(h, _mm256_sub_epi32(up2(h, zero), cy.g2));
+      h = _mm256_max_epi32(h, _mm256_sub_epi32(up4(h, zero), cy.g4));
+      h = _mm256_max_epi32(h, _mm256_sub_epi32(carry, cy.steps));
+      up = _mm256_sub_epi32(up1(h, carry), cy.g1);
     }
     carry = _mm256_permutevar8x32_epi32(h, splat(7));
     in.store(qv + k, h);
@@ -581,7 +636,7 @@ struct Pass {
       }
       if (steps_down) {
         const V down = _mm256_andnot_si256(_mm256_or_si256(_mm256_or_si256(z, d), l), active);
-        V from = pick(lane, none, down);  // the nearest row at or above that does not step down
+        V from = pick(cy.lane, none, down);  // the nearest row at or above that does not step down
         from = _mm256_max_epi32(from, up1(from, none));
         from = _mm256_max_epi32(from, up2(from, none));
         from = _mm256_max_epi32(from, up4(from, none));
@@ -603,13 +658,12 @@ struct Pass {
 
 // Returns the largest value of the column, or less where that value fell by
 // gaps from a larger one of an earlier cell: only the largest of all matters.
-[[gnu::target("avx2")]] std::int32_t dp_column_avx2(const Column& col, Span span, std::size_t n, std::int32_t gap,
-                                                    std::int32_t fragment, DpWorkspace& ws) {
+PELDA_AVX2 std::int32_t dp_column_avx2(const Column& col, Span span, const avx2::Cycle& cycle, DpWorkspace& ws) {
   using namespace avx2;
-  Pass pass(col, span.lo, n, gap, fragment, ws);
+  Pass pass(col, span.lo, cycle, ws);
   const std::size_t len = span.hi - span.lo;
   // Rows lo + k .. lo + k + 7 are clear of the last row below this length.
-  const std::size_t clear_len = col.last ? 0 : std::min(len, n - span.lo);
+  const std::size_t clear_len = col.last ? 0 : std::min(len, cycle.n - span.lo);
   std::size_t k = 0;
   while (k + 8 <= len) {
     k = pass.runs(k, clear_len);
@@ -617,11 +671,20 @@ struct Pass {
     pass.step<false>(k, splat(-1));
     k += 8;
   }
-  if (k < len) pass.step<true>(k, _mm256_cmpgt_epi32(splat(std::int32_t(len - k)), pass.lane));
+  if (k < len) pass.step<true>(k, _mm256_cmpgt_epi32(splat(std::int32_t(len - k)), cycle.lane));
   V top = _mm256_max_epi32(pass.best, _mm256_permute2x128_si256(pass.best, pass.best, 0x01));
   top = _mm256_max_epi32(top, _mm256_shuffle_epi32(top, 0x4e));
   top = _mm256_max_epi32(top, _mm256_shuffle_epi32(top, 0xb1));
   return _mm256_cvtsi256_si32(top);
+}
+
+// The columns of a cycle with the one-pass loop, compiled for AVX2 as a
+// whole: the constants are set up once.
+[[gnu::target("avx2")]] std::int32_t run_one_pass(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace& ws) {
+  const avx2::Cycle cycle(scores.rows, th.gap, th.fragment);
+  return each_column(scores, ws, true, [&](const Column& col, Span span, std::int32_t) __attribute__((target("avx2"))) {
+    return dp_column_avx2(col, span, cycle, ws);
+  });
 }
 #undef PELDA_AVX2
 #undef PELDA_AVX2_LAMBDA
@@ -683,15 +746,9 @@ bool has_one_pass_columns() {
 #endif
 }
 
-std::int32_t dp_column_one_pass([[maybe_unused]] const Column& col, [[maybe_unused]] Span span,
-                                [[maybe_unused]] std::size_t n, [[maybe_unused]] std::int32_t gap,
-                                [[maybe_unused]] std::int32_t fragment, [[maybe_unused]] DpWorkspace& ws) {
-#if PELDA_DP_AVX2
-  return dp_column_avx2(col, span, n, gap, fragment, ws);
-#else
-  return 0;
+#if !PELDA_DP_AVX2
+std::int32_t run_one_pass(const ScoreMatrix&, const Thresholds&, DpWorkspace&) { return 0; }
 #endif
-}
 
 // The largest of n values (the smallest int32 for none).
 PELDA_VECTOR_CLONES
@@ -705,12 +762,6 @@ std::int32_t largest(const std::int32_t* values, std::size_t n) {
   return *std::max_element(top, top + 8);
 }
 
-// The rows of `held` outside `kept`, as two ranges (either may be empty).
-std::array<std::pair<std::size_t, std::size_t>, 2> rows_left(Span held, Span kept) {
-  return {{{held.lo, std::max(held.lo, std::min(held.hi, kept.lo))},
-           {std::min(held.hi, std::max(held.lo, kept.hi)), held.hi}}};
-}
-
 // Fills the direction bytes, records fragments and returns the largest value.
 std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace& ws) {
   const std::size_t n = scores.rows, m = scores.cols, stride = n + 2;
@@ -719,11 +770,6 @@ std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace
   ws.columns[0].reset(stride, wide);
   ws.columns[1].reset(stride, wide);
   ws.steps.resize(stride);
-  DpColumn* prev = &ws.columns[0];
-  DpColumn* cur = &ws.columns[1];
-  Span prev_span, cur_span;  // rows each column array holds
-  std::int32_t best = 0;
-  std::int32_t prev_top = 0;  // largest value of column c - 1 (column 0 is zeros)
   // Without a negative gap no value exceeds the largest score times the
   // shorter length, so plain 32-bit arithmetic cannot overflow.
   const std::int32_t top =
@@ -732,37 +778,11 @@ std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace
   const bool general = !fits_32 || wide;
   // The one-pass loop overwrites a single array of records in place.
   const bool one_pass = !general && ws.vector_columns && th.gap <= (1 << 26) && has_one_pass_columns();
-  DpColumn& records = ws.columns[0];
-  for (std::size_t c = 1; c <= m; ++c) {
-    const Span span = ws.band[c - 1];
-    // Rows the array held for column c - 2 that column c does not overwrite.
-    for (const auto& [from, to] : rows_left(cur_span, span))
-      if (from < to) one_pass ? cur->clear_values(from, to) : cur->clear(from, to);
-    if (!span.empty()) {
-      const Column col{one_pass ? ColumnView(*prev, records) : ColumnView(*prev),
-                       one_pass ? ColumnView(*cur, records) : ColumnView(*cur),
-                       scores.column(c) + (span.lo - scores.held[c - 1].lo),
-                       ws.directions.data() + ws.direction_start[c - 1],
-                       span.hi - span.lo,
-                       ws.cell(0, c),
-                       c == m};
-      const std::int32_t column_top = general    ? dp_column_general(col, span, n, th.gap, th.fragment, ws)
-                                      : one_pass ? dp_column_one_pass(col, span, n, th.gap, th.fragment, ws)
-                                                 : dp_column_fast(col, span, n, th.gap, th.fragment, prev_top == 0, ws);
-      best = std::max(best, column_top);
-      prev_top = column_top;
-    } else {
-      prev_top = 0;
-    }
-    // Records of column c - 1 that column c did not overwrite.
-    if (one_pass)
-      for (const auto& [from, to] : rows_left(prev_span, span))
-        if (from < to) records.clear_records(from, to);
-    std::swap(prev, cur);  // cur now holds column c - 1, to be overwritten next
-    cur_span = prev_span;
-    prev_span = span;
-  }
-  return best;
+  if (one_pass) return run_one_pass(scores, th, ws);
+  return each_column(scores, ws, false, [&](const Column& col, Span span, std::int32_t prev_top) {
+    return general ? dp_column_general(col, span, n, th.gap, th.fragment, ws)
+                   : dp_column_fast(col, span, n, th.gap, th.fragment, prev_top == 0, ws);
+  });
 }
 
 // Whether the matrix holds every cell of the band.
