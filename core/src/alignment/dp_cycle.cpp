@@ -126,8 +126,10 @@ template <class ColumnLoop>
   for (std::size_t c = 1; c <= m; ++c) {
     const Span span = ws.band[c - 1];
     // Rows the array held for column c - 2 that column c does not overwrite.
+    // The band moves down about a row a column: a single row is cleared here.
     for (const auto& [from, to] : rows_left(cur_span, span))
-      if (from < to) in_place ? cur->clear_values(from, to) : cur->clear(from, to);
+      if (in_place && from + 1 == to) cur->value[from] = 0;
+      else if (from < to) in_place ? cur->clear_values(from, to) : cur->clear(from, to);
     if (!span.empty()) {
       const Column col{in_place ? ColumnView(*prev, records) : ColumnView(*prev),
                        in_place ? ColumnView(*cur, records) : ColumnView(*cur),
@@ -144,7 +146,8 @@ template <class ColumnLoop>
     // Records of column c - 1 that column c did not overwrite.
     if (in_place)
       for (const auto& [from, to] : rows_left(prev_span, span))
-        if (from < to) records.clear_records(from, to);
+        if (from + 1 == to) records.start[from] = records.peak[from] = 0, records.max[from] = 0;
+        else if (from < to) records.clear_records(from, to);
     std::swap(prev, cur);  // cur now holds column c - 1, to be overwritten next
     cur_span = prev_span;
     prev_span = span;
