@@ -144,10 +144,11 @@ template <class ColumnLoop>
       prev_top = 0;
     }
     // Records of column c - 1 that column c did not overwrite.
-    if (in_place)
+    if (in_place) {
       for (const auto& [from, to] : rows_left(prev_span, span))
         if (from + 1 == to) records.start[from] = records.peak[from] = 0, records.max[from] = 0;
         else if (from < to) records.clear_records(from, to);
+    }
     std::swap(prev, cur);  // cur now holds column c - 1, to be overwritten next
     cur_span = prev_span;
     prev_span = span;
