@@ -111,7 +111,7 @@ std::array<std::pair<std::size_t, std::size_t>, 2> rows_left(Span held, Span kep
 }
 
 // Columns 1..m in order: `column(col, span, prev_top)` fills one and returns
-// its largest value (prev_top: that of the column before). In place, both
+// its largest value (prev_top: what it returned for the column before). In place, both
 // columns share the records of the first array. Returns the largest value.
 template <class ColumnLoop>
 [[gnu::always_inline]] inline std::int32_t each_column(const ScoreMatrix& scores, DpWorkspace& ws, bool in_place,
@@ -562,13 +562,14 @@ struct Pass {
   // set direction bits.
   PELDA_AVX2 std::size_t zero_run(std::size_t k, std::size_t end) {
     const std::int32_t above = _mm256_cvtsi256_si32(carry), gap = _mm256_cvtsi256_si32(cy.g1);
-    if (above != 0 && above >= gap) return k;
+    // Each row needs 0 in the previous column at its own row and the one above:
+    // the first row above here, the others with the rows of the run.
+    if ((above != 0 && above >= gap) || pv[k - 1] != 0) return k;
     const V zero = _mm256_setzero_si256();
     const std::uint64_t gaps = gap == 0 ? 0x0101010101010101ull * (kFromLeft | kFromAbove) : 0;
     const std::size_t from = k;
     for (; k + 8 <= end; k += 8) {
-      const V s = load8(score + k);
-      const V reach = _mm256_or_si256(_mm256_or_si256(load8(pv + k - 1), load8(pv + k)), _mm256_max_epi32(s, zero));
+      const V s = load8(score + k), reach = _mm256_or_si256(load8(pv + k), _mm256_max_epi32(s, zero));
       if (!_mm256_testz_si256(reach, reach)) break;
       store8(qv + k, zero);
       const std::uint64_t d = kSpread[bits(_mm256_cmpeq_epi32(s, zero))] | gaps;
