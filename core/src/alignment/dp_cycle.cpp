@@ -559,14 +559,21 @@ struct Pass {
   // Nothing above zero reaches any row: it stays 0 and keeps its empty
   // record. Only rows whose value above is at most the gap penalty (or 0)
   // lead into such a run, so only the score's ties with zero and zero gaps
-  // set direction bits.
-  PELDA_AVX2 std::size_t zero_run(std::size_t k, std::size_t end) {
+  // set direction bits. Each row needs 0 in the previous column at its own
+  // row and the one above: the first row's above is tested here, the others
+  // come with the rows of the run.
+  PELDA_AVX2 bool zero_may_start(std::size_t k) const {
     const std::int32_t above = _mm256_cvtsi256_si32(carry), gap = _mm256_cvtsi256_si32(cy.g1);
-    // Each row needs 0 in the previous column at its own row and the one above:
-    // the first row above here, the others with the rows of the run.
-    if ((above != 0 && above >= gap) || pv[k - 1] != 0) return k;
+    return (above == 0 || above < gap) && pv[k - 1] == 0;
+  }
+  PELDA_AVX2 std::uint64_t zero_gaps() const {
+    return cy.positive_gap ? 0 : 0x0101010101010101ull * (kFromLeft | kFromAbove);
+  }
+
+  PELDA_AVX2 std::size_t zero_run(std::size_t k, std::size_t end) {
+    if (!zero_may_start(k)) return k;
     const V zero = _mm256_setzero_si256();
-    const std::uint64_t gaps = gap == 0 ? 0x0101010101010101ull * (kFromLeft | kFromAbove) : 0;
+    const std::uint64_t gaps = zero_gaps();
     const std::size_t from = k;
     for (; k + 8 <= end; k += 8) {
       const V s = load8(score + k), reach = _mm256_or_si256(load8(pv + k), _mm256_max_epi32(s, zero));
@@ -580,6 +587,19 @@ struct Pass {
       has_above = false;
     }
     return k;
+  }
+
+  // The rows left at the end of a column as a zero run, where they are one.
+  PELDA_AVX2 bool zero_tail(std::size_t k, V active) {
+    if (!zero_may_start(k)) return false;
+    const Lanes in{true, active};
+    const V zero = _mm256_setzero_si256(), s = in.load(score + k);
+    const V reach = _mm256_and_si256(_mm256_or_si256(in.load(pv + k), _mm256_max_epi32(s, zero)), active);
+    if (!_mm256_testz_si256(reach, reach)) return false;
+    in.store(qv + k, zero);
+    const std::uint64_t d = kSpread[bits(_mm256_cmpeq_epi32(s, zero))] | zero_gaps();
+    std::memcpy(dir + k, &d, 8);  // the bytes beyond the column are written later, or slack
+    return true;
   }
 
   template <bool Tail>
@@ -676,7 +696,10 @@ PELDA_AVX2 std::int32_t dp_column_avx2(const Column& col, Span span, const avx2:
     pass.step<false>(k, splat(-1));
     k += 8;
   }
-  if (k < len) pass.step<true>(k, _mm256_cmpgt_epi32(splat(std::int32_t(len - k)), cycle.lane));
+  if (k < len) {
+    const V active = _mm256_cmpgt_epi32(splat(std::int32_t(len - k)), cycle.lane);
+    if (len > clear_len || !pass.zero_tail(k, active)) pass.step<true>(k, active);
+  }
   V top = _mm256_max_epi32(pass.best, _mm256_permute2x128_si256(pass.best, pass.best, 0x01));
   top = _mm256_max_epi32(top, _mm256_shuffle_epi32(top, 0x4e));
   top = _mm256_max_epi32(top, _mm256_shuffle_epi32(top, 0xb1));
