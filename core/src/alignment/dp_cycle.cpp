@@ -664,8 +664,11 @@ std::array<std::pair<std::size_t, std::size_t>, 2> rows_left(Span held, Span kep
            {std::min(held.hi, std::max(held.lo, kept.hi)), held.hi}}};
 }
 
+// Columns asked of a feed at a time: a few dozen kilobytes of scores.
+constexpr std::size_t kFedColumns = 16;
+
 // Fills the direction bytes, records fragments and returns the largest value.
-std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace& ws) {
+std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace& ws, const ColumnFeed* feed) {
   const std::size_t n = scores.rows, m = scores.cols, stride = n + 2;
   // Cell numbers run up to (m + 1) * stride - 1.
   const bool wide = !ws.narrow_records || m + 1 > (std::uint64_t(1) << 32) / stride;
@@ -686,7 +689,12 @@ std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace
   // The one-pass loop overwrites a single array of records in place.
   const bool one_pass = !general && ws.vector_columns && th.gap <= (1 << 26) && has_one_pass_columns();
   DpColumn& records = ws.columns[0];
+  std::size_t fed = 1;  // columns before this one are filled
   for (std::size_t c = 1; c <= m; ++c) {
+    if (feed && c == fed) {
+      fed = std::min(c + kFedColumns, m + 1);
+      (*feed)(c, fed);
+    }
     const Span span = ws.band[c - 1];
     // Rows the array held for column c - 2 that column c does not overwrite.
     for (const auto& [from, to] : rows_left(cur_span, span))
@@ -828,6 +836,11 @@ void DpColumn::clear_records(std::size_t from, std::size_t to) {
 
 CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const ScoreMatrix& scores,
                      const AlignmentConfig& config, DpWorkspace& ws) {
+  return dp_cycle(coords1, coords2, scores, config, ws, ColumnFeed{});
+}
+
+CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const ScoreMatrix& scores,
+                     const AlignmentConfig& config, DpWorkspace& ws, const ColumnFeed& feed) {
   CycleResult out;
   const std::size_t n = scores.rows, m = scores.cols, stride = n + 2;
   // Without a cell there is no path: the band helpers assume both sides exist.
@@ -835,6 +848,7 @@ CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const S
   const Thresholds th = thresholds_of(config);
   prepare_band(n, m, config.band_width, ws);
   if (!holds_band(scores, ws.band)) {
+    if (feed) feed(1, m + 1);
     ScoreMatrix dense;
     dense.reset(n, m);
     for (std::size_t c = 1; c <= m; ++c)
@@ -844,7 +858,7 @@ CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const S
   ws.stride = stride;
   ws.row_heads.assign(stride, -1);
   ws.fragments.clear();
-  const std::int32_t best = run_dp(scores, th, ws);
+  const std::int32_t best = run_dp(scores, th, ws, feed ? &feed : nullptr);
   const DpPath* frag = best_fragment(ws);
   if (!frag) return out;
 
