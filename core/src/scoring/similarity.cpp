@@ -563,23 +563,33 @@ void to_integer_trace(const PointList& coords, std::int32_t precision, IntegerTr
   const std::size_t n = coords.size();
   for (auto* v : {&out.x, &out.y, &out.z, &out.bx, &out.by, &out.bz, &out.fx, &out.fy, &out.fz, &out.has_back,
                   &out.has_fwd})
-    v->assign(n, 0.0);
+    v->resize(n);
+  if (n == 0) return;
   const double p = double(precision);
+  double *x = out.x.data(), *y = out.y.data(), *z = out.z.data();
   for (std::size_t i = 0; i < n; ++i) {
-    out.x[i] = round_to_int32(coords[i].x * p);
-    out.y[i] = round_to_int32(coords[i].y * p);
-    out.z[i] = round_to_int32(coords[i].z * p);
+    x[i] = round_to_int32(coords[i].x * p);
+    y[i] = round_to_int32(coords[i].y * p);
+    z[i] = round_to_int32(coords[i].z * p);
   }
+  // Neighbour differences; the first residue has no previous one, the last no next.
+  double *bx = out.bx.data(), *by = out.by.data(), *bz = out.bz.data();
+  double *fx = out.fx.data(), *fy = out.fy.data(), *fz = out.fz.data();
+  double *back = out.has_back.data(), *fwd = out.has_fwd.data();
+  bx[0] = by[0] = bz[0] = back[0] = 0.0;
   for (std::size_t i = 1; i < n; ++i) {
-    out.bx[i] = out.x[i - 1] - out.x[i];
-    out.by[i] = out.y[i - 1] - out.y[i];
-    out.bz[i] = out.z[i - 1] - out.z[i];
-    out.has_back[i] = 1.0;
-    out.fx[i - 1] = -out.bx[i];
-    out.fy[i - 1] = -out.by[i];
-    out.fz[i - 1] = -out.bz[i];
-    out.has_fwd[i - 1] = 1.0;
+    bx[i] = x[i - 1] - x[i];
+    by[i] = y[i - 1] - y[i];
+    bz[i] = z[i - 1] - z[i];
+    back[i] = 1.0;
   }
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    fx[i] = -bx[i + 1];
+    fy[i] = -by[i + 1];
+    fz[i] = -bz[i + 1];
+    fwd[i] = 1.0;
+  }
+  fx[n - 1] = fy[n - 1] = fz[n - 1] = fwd[n - 1] = 0.0;
 }
 
 double pair_similarity(const IntegerTrace& a, const IntegerTrace& b, std::size_t i, std::size_t j,
