@@ -233,6 +233,31 @@ void block_spheres(const IntegerTrace& a, double limit, BlockSpheres& out) {
   }
 }
 
+// The largest coordinate magnitude of a trace.
+double largest_coordinate(const IntegerTrace& t) {
+  double top = 0.0;
+  for (const std::vector<double>* v : {&t.x, &t.y, &t.z})
+    for (double c : *v) top = std::max(top, std::fabs(c));
+  return top;
+}
+
+// The spheres in single precision for points of magnitude up to `largest`:
+// a difference of two rounded coordinates is off by at most 3 largest 2^-24,
+// a distance by less than 6 largest 2^-24, and the squares and sums of the
+// test round by a few 2^-24 more, which the last factor covers.
+void single_precision_spheres(BlockSpheres& s, double largest) {
+  const std::size_t size = s.x.size() + 8;
+  for (auto* v : {&s.fx, &s.fy, &s.fz}) v->assign(size, 0.0f);
+  s.freach.assign(size, -1.0f);
+  const double slack = 6.0 * largest * 0x1p-24 + 1.0;
+  for (std::size_t b = 0; b < s.x.size(); ++b) {
+    s.fx[b] = float(s.x[b]), s.fy[b] = float(s.y[b]), s.fz[b] = float(s.z[b]);
+    if (s.reach[b] < 0.0) continue;
+    const double reach = std::sqrt(s.reach[b]) + slack;
+    s.freach[b] = float(reach * reach * (1.0 + 0x1p-16));  // rounding to a float moves it by less
+  }
+}
+
 // The blocks of rows in `span` whose sphere reaches residue j of `b`, in
 // order, without a branch per block.
 [[gnu::always_inline]] inline std::size_t near_blocks(const IntegerTrace& b, std::size_t j, Span span,
@@ -255,8 +280,8 @@ void block_spheres(const IntegerTrace& a, double limit, BlockSpheres& out) {
 }
 
 // The plan of an evaluation by columns, and the spheres it culls with.
-void plan_scores(const IntegerTrace& a, const SimilarityKernel& kernel, double precision, std::int32_t unevaluated,
-                 SimilarityScratch& scratch) {
+void plan_scores(const IntegerTrace& a, const IntegerTrace& b, const SimilarityKernel& kernel, double precision,
+                 std::int32_t unevaluated, SimilarityScratch& scratch) {
   ScorePlan& plan = scratch.plan;
   const FarCut cut = far_cut(kernel, precision);
   plan.kernel = kernel;
@@ -267,19 +292,24 @@ void plan_scores(const IntegerTrace& a, const SimilarityKernel& kernel, double p
   plan.unevaluated = unevaluated;
   plan.route = short_route(plan.kernel, precision);
   if (plan.route) plan.route->far_distance = cut.distance, plan.route->far_score = plan.far_score;
-  if (std::isfinite(cut.distance)) block_spheres(a, cut.distance, scratch.spheres);
+  if (std::isfinite(cut.distance)) {
+    block_spheres(a, cut.distance, scratch.spheres);
+    single_precision_spheres(scratch.spheres, std::max(largest_coordinate(a), largest_coordinate(b)));
+  }
 }
 
 // Lays out column c: held rows outside the evaluated run score as
 // unevaluated, the run's rows as far apart until computed. Returns the
 // column by residue of `a` (row i + 1 at [i]). Inlined, so that the fill
 // takes its caller's instruction set.
-[[gnu::always_inline]] inline std::int32_t* lay_out_column(ScoreMatrix& out, std::size_t c, Span held, Span run, const ScorePlan& plan) {
-  std::int32_t* col = out.column(c) + (1 - held.lo);
+[[gnu::always_inline]] inline std::int32_t* lay_out_column(ScoreMatrix& out, std::size_t c, Span held, Span run,
+                                                          const ScorePlan& plan) {
+  std::int32_t* __restrict col = out.column(c) + (1 - held.lo);
+  const std::int32_t far = plan.far_score, unevaluated = plan.unevaluated;
   const std::size_t lo = run.empty() ? held.hi - 1 : run.lo, hi = run.empty() ? held.hi - 1 : run.hi;
-  for (std::size_t i = held.lo - 1; i < lo; ++i) col[i] = plan.unevaluated;
-  for (std::size_t i = lo; i < hi; ++i) col[i] = plan.far_score;
-  for (std::size_t i = hi; i < held.hi - 1; ++i) col[i] = plan.unevaluated;
+  for (std::size_t i = held.lo - 1; i < lo; ++i) col[i] = unevaluated;
+  for (std::size_t i = lo; i < hi; ++i) col[i] = far;
+  for (std::size_t i = hi; i < held.hi - 1; ++i) col[i] = unevaluated;
   return col;
 }
 
@@ -371,22 +401,28 @@ alignas(16) constexpr std::int32_t kSetBits[16][4] = {
     {0, 0, 0, 0}, {0, 0, 0, 0}, {1, 0, 0, 0}, {0, 1, 0, 0}, {2, 0, 0, 0}, {0, 2, 0, 0}, {1, 2, 0, 0}, {0, 1, 2, 0},
     {3, 0, 0, 0}, {0, 3, 0, 0}, {1, 3, 0, 0}, {0, 1, 3, 0}, {2, 3, 0, 0}, {0, 2, 3, 0}, {1, 2, 3, 0}, {0, 1, 2, 3}};
 
-// The blocks of the run whose sphere reaches residue j of `b`, in order;
-// `listed` has room for four more.
+// The blocks of the run whose sphere reaches residue j of `b`, in order,
+// eight at a time in single precision; `listed` has room for eight more.
 PELDA_AVX2 std::size_t near_blocks(const IntegerTrace& b, std::size_t j, Span run, const BlockSpheres& s,
                                    std::uint32_t* listed) {
-  const D x = splat(b.x[j]), y = splat(b.y[j]), z = splat(b.z[j]);
+  const __m256 x = _mm256_set1_ps(float(b.x[j])), y = _mm256_set1_ps(float(b.y[j])), z = _mm256_set1_ps(float(b.z[j]));
+  const float *__restrict sx = s.fx.data(), *__restrict sy = s.fy.data(), *__restrict sz = s.fz.data(),
+              *__restrict reach = s.freach.data();
   const std::size_t first = run.lo / kBlock, past = (run.hi + kBlock - 1) / kBlock;
   std::size_t count = 0;
-  for (std::size_t q = first; q < past; q += 4) {
-    const D d = squared_norm(_mm256_sub_pd(x, load(s.x.data() + q)), _mm256_sub_pd(y, load(s.y.data() + q)),
-                             _mm256_sub_pd(z, load(s.z.data() + q)));
-    unsigned mask = unsigned(_mm256_movemask_pd(_mm256_cmp_pd(d, load(s.reach.data() + q), _CMP_LE_OQ)));
-    if (past - q < 4) mask &= (1u << (past - q)) - 1;
-    const __m128i blocks = _mm_add_epi32(_mm_set1_epi32(std::int32_t(q)),
-                                         _mm_load_si128(reinterpret_cast<const __m128i*>(kSetBits[mask])));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(listed + count), blocks);
-    count += std::size_t(std::popcount(mask));
+  for (std::size_t q = first; q < past; q += 8) {
+    const __m256 dx = _mm256_sub_ps(x, _mm256_loadu_ps(sx + q)), dy = _mm256_sub_ps(y, _mm256_loadu_ps(sy + q)),
+                 dz = _mm256_sub_ps(z, _mm256_loadu_ps(sz + q));
+    const __m256 d = _mm256_fmadd_ps(dx, dx, _mm256_fmadd_ps(dy, dy, _mm256_mul_ps(dz, dz)));
+    unsigned mask = unsigned(_mm256_movemask_ps(_mm256_cmp_ps(d, _mm256_loadu_ps(reach + q), _CMP_LE_OQ)));
+    if (past - q < 8) mask &= (1u << (past - q)) - 1;
+    for (unsigned half = 0; half < 2; ++half) {
+      const unsigned bits = (mask >> (4 * half)) & 15u;
+      const __m128i blocks = _mm_add_epi32(_mm_set1_epi32(std::int32_t(q + 4 * half)),
+                                           _mm_load_si128(reinterpret_cast<const __m128i*>(kSetBits[bits])));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(listed + count), blocks);
+      count += std::size_t(std::popcount(bits));
+    }
   }
   return count;
 }
@@ -431,7 +467,7 @@ PELDA_AVX2 void short_scores(const TraceRows& a, const D* probe, std::size_t q, 
   const ScorePlan& plan = scratch.plan;
   const bool culls = std::isfinite(plan.far_distance);
   const std::size_t whole_blocks = a.size() / kBlock;
-  scratch.listed.resize(whole_blocks + 8);
+  scratch.listed.resize(whole_blocks + 16);
   std::uint32_t* __restrict listed = scratch.listed.data();
   const TraceRows rows(a);
   for (std::size_t c = from; c < to; ++c) {
@@ -688,7 +724,7 @@ bool prepare_banded_scores(const IntegerTrace& a, const IntegerTrace& b, const S
     fill_score_rows(a, b, band.rows, k, p, out, scratch.line);
     return false;
   }
-  plan_scores(a, k, p, unevaluated, scratch);
+  plan_scores(a, b, k, p, unevaluated, scratch);
   // P lies in [0, 1] and the score is monotone in P.
   out.top = std::max({unevaluated, score_of(0.0, k, p), score_of(1.0, k, p)});
   return true;
