@@ -239,6 +239,11 @@ TEST(Similarity, IntegerScoresMatchTheDoubleMatrixBitForBit) {
                                                         {coordinates(d1), near},
                                                         {ring(300), helix(120)},
                                                         {helix(90), ring(320)}};
+  // Far from the origin, where single precision rounds coordinates coarsely.
+  PointList away = coordinates(d1), away_near = near;
+  for (Vec3& v : away) v = v + Vec3{4000.0, -3000.0, 2500.0};
+  for (Vec3& v : away_near) v = v + Vec3{4000.0, -3000.0, 2500.0};
+  inputs.emplace_back(away, away_near);
   // Straight lines side by side: the conformation term vanishes and the
   // distances sweep finely through the point where the score stops changing.
   PointList line(8);
