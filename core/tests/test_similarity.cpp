@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -238,6 +239,11 @@ TEST(Similarity, IntegerScoresMatchTheDoubleMatrixBitForBit) {
                                                         {coordinates(d1), near},
                                                         {ring(300), helix(120)},
                                                         {helix(90), ring(320)}};
+  // Far from the origin, where single precision rounds coordinates coarsely.
+  PointList away = coordinates(d1), away_near = near;
+  for (Vec3& v : away) v = v + Vec3{4000.0, -3000.0, 2500.0};
+  for (Vec3& v : away_near) v = v + Vec3{4000.0, -3000.0, 2500.0};
+  inputs.emplace_back(away, away_near);
   // Straight lines side by side: the conformation term vanishes and the
   // distances sweep finely through the point where the score stops changing.
   PointList line(8);
@@ -259,13 +265,17 @@ TEST(Similarity, IntegerScoresMatchTheDoubleMatrixBitForBit) {
         ScoreMatrix expected, got;
         scores_from_matrix(m, precision, expected);
         IntegerTrace a, b;
-        SimilarityScratch scratch;
         to_integer_trace(c1, ctx.precision, a);
         to_integer_trace(c2, ctx.precision, b);
-        banded_scores(a, b, ctx, precision, got, scratch);
-        for (std::size_t c = 0; c <= c2.size() + 1; ++c)
-          for (std::size_t r = 0; r <= c1.size() + 1; ++r)
-            ASSERT_EQ(got.at(r, c), expected.at(r, c)) << ctx.e1 << " " << precision << " " << r << " " << c;
+        for (bool vector : {true, false}) {  // the vector path where the processor has it, the portable one
+          SimilarityScratch scratch;
+          scratch.vector_columns = vector;
+          banded_scores(a, b, ctx, precision, got, scratch);
+          for (std::size_t c = 0; c <= c2.size() + 1; ++c)
+            for (std::size_t r = 0; r <= c1.size() + 1; ++r)
+              ASSERT_EQ(got.at(r, c), expected.at(r, c)) << ctx.e1 << " " << precision << " " << r << " " << c;
+          ASSERT_GE(*got.top, *std::max_element(got.values.begin(), got.values.end()));
+        }
       }
   // The full matrix agrees with the banded one inside the band.
   const SimilarityContext ctx = default_context();

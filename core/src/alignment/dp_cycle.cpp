@@ -110,12 +110,16 @@ std::array<std::pair<std::size_t, std::size_t>, 2> rows_left(Span held, Span kep
            {std::min(held.hi, std::max(held.lo, kept.hi)), held.hi}}};
 }
 
+// Columns asked of a feed at a time: a few dozen kilobytes of scores.
+constexpr std::size_t kFedColumns = 16;
+
 // Columns 1..m in order: `column(col, span, prev_top)` fills one and returns
-// its largest value (prev_top: what it returned for the column before). In place, both
-// columns share the records of the first array. Returns the largest value.
+// its largest value (prev_top: what it returned for the column before). In
+// place, both columns share the records of the first array. The feed, if
+// any, fills the scores ahead. Returns the largest value.
 template <class ColumnLoop>
 [[gnu::always_inline]] inline std::int32_t each_column(const ScoreMatrix& scores, DpWorkspace& ws, bool in_place,
-                                                       ColumnLoop&& column) {
+                                                       const ColumnFeed* feed, ColumnLoop&& column) {
   const std::size_t m = scores.cols;
   DpColumn* prev = &ws.columns[0];
   DpColumn* cur = &ws.columns[1];
@@ -123,7 +127,12 @@ template <class ColumnLoop>
   Span prev_span, cur_span;  // rows each column array holds
   std::int32_t best = 0;
   std::int32_t prev_top = 0;  // column 0 is zeros
+  std::size_t fed = 1;        // columns before this one are filled
   for (std::size_t c = 1; c <= m; ++c) {
+    if (feed && c == fed) {
+      fed = std::min(c + kFedColumns, m + 1);
+      (*feed)(c, fed);
+    }
     const Span span = ws.band[c - 1];
     // Rows the array held for column c - 2 that column c does not overwrite.
     // The band moves down about a row a column: a single row is cleared here.
@@ -708,11 +717,13 @@ PELDA_AVX2 std::int32_t dp_column_avx2(const Column& col, Span span, const avx2:
 
 // The columns of a cycle with the one-pass loop, compiled for AVX2 as a
 // whole: the constants are set up once.
-[[gnu::target("avx2")]] std::int32_t run_one_pass(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace& ws) {
+[[gnu::target("avx2")]] std::int32_t run_one_pass(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace& ws,
+                                                  const ColumnFeed* feed) {
   const avx2::Cycle cycle(scores.rows, th.gap, th.fragment);
-  return each_column(scores, ws, true, [&](const Column& col, Span span, std::int32_t) __attribute__((target("avx2"))) {
+  const auto column = [&](const Column& col, Span span, std::int32_t) __attribute__((target("avx2"))) {
     return dp_column_avx2(col, span, cycle, ws);
-  });
+  };
+  return each_column(scores, ws, true, feed, column);
 }
 #undef PELDA_AVX2
 #undef PELDA_AVX2_LAMBDA
@@ -775,7 +786,7 @@ bool has_one_pass_columns() {
 }
 
 #if !PELDA_DP_AVX2
-std::int32_t run_one_pass(const ScoreMatrix&, const Thresholds&, DpWorkspace&) { return 0; }
+std::int32_t run_one_pass(const ScoreMatrix&, const Thresholds&, DpWorkspace&, const ColumnFeed*) { return 0; }
 #endif
 
 // The largest of n values (the smallest int32 for none).
@@ -791,7 +802,7 @@ std::int32_t largest(const std::int32_t* values, std::size_t n) {
 }
 
 // Fills the direction bytes, records fragments and returns the largest value.
-std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace& ws) {
+std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace& ws, const ColumnFeed* feed) {
   const std::size_t n = scores.rows, m = scores.cols, stride = n + 2;
   // Cell numbers run up to (m + 1) * stride - 1.
   const bool wide = !ws.narrow_records || m + 1 > (std::uint64_t(1) << 32) / stride;
@@ -806,8 +817,8 @@ std::int32_t run_dp(const ScoreMatrix& scores, const Thresholds& th, DpWorkspace
   const bool general = !fits_32 || wide;
   // The one-pass loop overwrites a single array of records in place.
   const bool one_pass = !general && ws.vector_columns && th.gap <= (1 << 26) && has_one_pass_columns();
-  if (one_pass) return run_one_pass(scores, th, ws);
-  return each_column(scores, ws, false, [&](const Column& col, Span span, std::int32_t prev_top) {
+  if (one_pass) return run_one_pass(scores, th, ws, feed);
+  return each_column(scores, ws, false, feed, [&](const Column& col, Span span, std::int32_t prev_top) {
     return general ? dp_column_general(col, span, n, th.gap, th.fragment, ws)
                    : dp_column_fast(col, span, n, th.gap, th.fragment, prev_top == 0, ws);
   });
@@ -923,6 +934,11 @@ void DpColumn::clear_records(std::size_t from, std::size_t to) {
 
 CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const ScoreMatrix& scores,
                      const AlignmentConfig& config, DpWorkspace& ws) {
+  return dp_cycle(coords1, coords2, scores, config, ws, ColumnFeed{});
+}
+
+CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const ScoreMatrix& scores,
+                     const AlignmentConfig& config, DpWorkspace& ws, const ColumnFeed& feed) {
   CycleResult out;
   const std::size_t n = scores.rows, m = scores.cols, stride = n + 2;
   // Without a cell there is no path: the band helpers assume both sides exist.
@@ -930,6 +946,7 @@ CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const S
   const Thresholds th = thresholds_of(config);
   prepare_band(n, m, config.band_width, ws);
   if (!holds_band(scores, ws.band)) {
+    if (feed) feed(1, m + 1);
     ScoreMatrix dense;
     dense.reset(n, m);
     for (std::size_t c = 1; c <= m; ++c)
@@ -939,7 +956,7 @@ CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const S
   ws.stride = stride;
   ws.row_heads.assign(stride, -1);
   ws.fragments.clear();
-  const std::int32_t best = run_dp(scores, th, ws);
+  const std::int32_t best = run_dp(scores, th, ws, feed ? &feed : nullptr);
   const DpPath* frag = best_fragment(ws);
   if (!frag) return out;
 

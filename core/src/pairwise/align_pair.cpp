@@ -44,8 +44,13 @@ PairwiseAlignment align_traces(const PointList& coords1, const PointList& coords
   for (std::uint64_t k = 0; k < cycles; ++k) {
     if (k > 0 && stop_before_cycle(progress, last, k, config)) break;
     to_integer_trace(ws.mobile, ctx.precision, ws.second);
-    banded_scores(ws.first, ws.second, ctx, config.precision, ws.scores, ws.similarity);
-    last = dp_cycle(coords1, ws.mobile, ws.scores, config, ws.dp);
+    // The scores are computed a few columns ahead of the dynamic programming.
+    const auto feed = [&ws](std::size_t from, std::size_t to) {
+      banded_score_columns(ws.first, ws.second, ws.scores, ws.similarity, from, to);
+    };
+    last = prepare_banded_scores(ws.first, ws.second, ctx, config.precision, ws.scores, ws.similarity)
+               ? dp_cycle(coords1, ws.mobile, ws.scores, config, ws.dp, feed)
+               : dp_cycle(coords1, ws.mobile, ws.scores, config, ws.dp);
     progress.update(last.score, last.rmsd);
     ++cycles_run;
     if (last.core_count > 2) {

@@ -10,19 +10,18 @@
 #include "pelda/math/rounding.hpp"
 #include "pelda/math/vector_clones.hpp"
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define PELDA_SIMILARITY_AVX2 1
+#define PELDA_AVX2_LAMBDA __attribute__((target("avx2,fma"), always_inline))
+#include <immintrin.h>
+#else
+#define PELDA_SIMILARITY_AVX2 0
+#endif
+
 namespace pelda {
 namespace {
 
-// Constants of one evaluation. Without normalisation mean 0 and sd 1 leave
-// every value exactly as it is.
-struct Kernel {
-  double precision_sq, dist_denominator, conf_denominator, mean, sd;
-  // Exponents below this give a P so far under half an ulp of `mean` that
-  // P - mean is exactly -mean: the exponential need not be evaluated.
-  double negligible_below;
-};
-
-Kernel kernel_of(const SimilarityContext& ctx, bool normalize) {
+SimilarityKernel kernel_of(const SimilarityContext& ctx, bool normalize) {
   const double p = double(ctx.precision);
   const bool scaled = normalize && ctx.normalizes();
   const double mean = scaled ? ctx.norm_mean : 0.0;
@@ -34,7 +33,7 @@ Kernel kernel_of(const SimilarityContext& ctx, bool normalize) {
 // Turns exponents into normalised similarities. The exponential runs only
 // between the first and the last exponent that is not negligible: distant
 // residues (most cells between unrelated or far-apart chains) skip it.
-inline void finish_line(double* __restrict v, std::size_t len, const Kernel& k) {
+inline void finish_line(double* __restrict v, std::size_t len, const SimilarityKernel& k) {
   const double far = (0.0 - k.mean) / k.sd;
   std::size_t first = 0, last = len;
   while (first < len && v[first] < k.negligible_below) v[first++] = far;
@@ -47,8 +46,8 @@ inline void finish_line(double* __restrict v, std::size_t len, const Kernel& k) 
 // change sign before they are squared), so a caller may hold either trace
 // fixed and get the same numbers for the same residue pair.
 inline void similarity_line(const IntegerTrace& a, std::size_t i, const IntegerTrace& b, std::size_t lo,
-                            std::size_t hi, const Kernel& kernel, double* __restrict out) {
-  const Kernel k = kernel;
+                            std::size_t hi, const SimilarityKernel& kernel, double* __restrict out) {
+  const SimilarityKernel k = kernel;
   const double ax = a.x[i], ay = a.y[i], az = a.z[i];
   const double abx = a.bx[i], aby = a.by[i], abz = a.bz[i];
   const double afx = a.fx[i], afy = a.fy[i], afz = a.fz[i];
@@ -71,14 +70,14 @@ inline void similarity_line(const IntegerTrace& a, std::size_t i, const IntegerT
 }
 
 PELDA_VECTOR_CLONES
-void fill_rows(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& rows, const Kernel& k,
+void fill_rows(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& rows, const SimilarityKernel& k,
                double* values) {
   const std::size_t m = b.size();
   for (std::size_t i = 0; i < rows.size(); ++i) similarity_line(a, i, b, rows[i].lo, rows[i].hi, k, values + i * m + rows[i].lo);
 }
 
 // The integer score of a similarity P, exactly as the kernels convert it.
-inline std::int32_t score_of(double p, const Kernel& k, double precision) {
+inline std::int32_t score_of(double p, const SimilarityKernel& k, double precision) {
   return round_to_int32(((p - k.mean) / k.sd) * precision);
 }
 
@@ -97,7 +96,7 @@ struct FarCut {
 //   bound keeps below x0 = log(p_max) - 1e-6 despite the two roundings
 //   (the factor 1 + 1e-9 outweighs them);
 // - exp_1ulp is within one ulp, so e^x0 (1 + 2^-52) < p_max bounds P.
-FarCut far_cut(const Kernel& k, double precision) {
+FarCut far_cut(const SimilarityKernel& k, double precision) {
   const bool usable = k.dist_denominator < 0.0 && std::isfinite(k.dist_denominator) && k.conf_denominator < 0.0 &&
                       std::isfinite(k.conf_denominator) && k.precision_sq > 0.0 && std::isfinite(k.precision_sq);
   const std::int32_t far = score_of(0.0, k, precision);
@@ -114,21 +113,8 @@ FarCut far_cut(const Kernel& k, double precision) {
   return {x0 * k.dist_denominator * k.precision_sq * (1.0 + 1e-9), x0};
 }
 
-// The integer scores by a shorter route: the exponent from products with
-// the reciprocal denominators and the exponential from a polynomial, both far
-// within 1e-10 (relative) of the kernel's own numbers, then the scaled score
-// y. The kernel's value lies within `margin` of y (a thousand times the
-// error bound), so y rounds to the kernel's integer unless a half-integer
-// lies within `margin` of it; such cells, and nothing else, take the kernel.
-struct ShortRoute {
-  double dist_factor, conf_factor;  // 1 / (precision^2 denominator)
-  double scale, shift;              // y = P scale + shift
-  double margin;
-  double far_distance = INFINITY;   // squared distances from here on score far_score
-  std::int32_t far_score = 0;
-};
-
-std::optional<ShortRoute> short_route(const Kernel& k, double precision) {
+// The short route of a kernel, when its constants allow one.
+std::optional<ShortRoute> short_route(const SimilarityKernel& k, double precision) {
   const auto finite = [](double x) { return std::isfinite(x); };
   if (!(finite(k.precision_sq) && k.precision_sq > 0.0 && finite(k.dist_denominator) && k.dist_denominator < 0.0 &&
         finite(k.conf_denominator) && k.conf_denominator < 0.0 && finite(k.mean) && finite(k.sd) && k.sd != 0.0 &&
@@ -247,93 +233,292 @@ void block_spheres(const IntegerTrace& a, double limit, BlockSpheres& out) {
   }
 }
 
-// One column per residue of `b`, rows of `a` in `columns[j]`. Blocks of rows
-// whose residues all lie beyond the far distance keep the far score; the
-// others take the short route where it applies, the kernel elsewhere.
-PELDA_VECTOR_CLONES
-std::int32_t fill_score_columns(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& columns,
-                                const Kernel& kernel, double precision, ScoreMatrix& out,
-                                SimilarityScratch& scratch) {
+// The largest coordinate magnitude of a trace.
+double largest_coordinate(const IntegerTrace& t) {
+  double top = 0.0;
+  for (const std::vector<double>* v : {&t.x, &t.y, &t.z})
+    for (double c : *v) top = std::max(top, std::fabs(c));
+  return top;
+}
+
+// The spheres in single precision for points of magnitude up to `largest`:
+// a difference of two rounded coordinates is off by at most 3 largest 2^-24,
+// a distance by less than 6 largest 2^-24, and the squares and sums of the
+// test round by a few 2^-24 more, which the last factor covers.
+void single_precision_spheres(BlockSpheres& s, double largest) {
+  const std::size_t size = s.x.size() + 8;
+  for (auto* v : {&s.fx, &s.fy, &s.fz}) v->assign(size, 0.0f);
+  s.freach.assign(size, -1.0f);
+  const double slack = 6.0 * largest * 0x1p-24 + 1.0;
+  for (std::size_t b = 0; b < s.x.size(); ++b) {
+    s.fx[b] = float(s.x[b]), s.fy[b] = float(s.y[b]), s.fz[b] = float(s.z[b]);
+    if (s.reach[b] < 0.0) continue;
+    const double reach = std::sqrt(s.reach[b]) + slack;
+    s.freach[b] = float(reach * reach * (1.0 + 0x1p-16));  // rounding to a float moves it by less
+  }
+}
+
+// The blocks of rows in `span` whose sphere reaches residue j of `b`, in
+// order, without a branch per block.
+[[gnu::always_inline]] inline std::size_t near_blocks(const IntegerTrace& b, std::size_t j, Span span,
+                                                      const BlockSpheres& spheres, std::int64_t* within,
+                                                      std::uint32_t* listed) {
+  const Doubles x = Doubles{} + b.x[j], y = Doubles{} + b.y[j], z = Doubles{} + b.z[j];
+  const double *sx = spheres.x.data(), *sy = spheres.y.data(), *sz = spheres.z.data(), *sr = spheres.reach.data();
+  const std::size_t first = span.lo / kBlock, past = (span.hi + kBlock - 1) / kBlock;
+  for (std::size_t q = first; q < past; q += 4) {
+    const Doubles dx = x - PELDA_LOAD4(sx + q), dy = y - PELDA_LOAD4(sy + q), dz = z - PELDA_LOAD4(sz + q);
+    const Bits in = dx * dx + dy * dy + dz * dz <= PELDA_LOAD4(sr + q);
+    std::memcpy(within + (q - first), &in, sizeof in);
+  }
+  std::size_t count = 0;
+  for (std::size_t q = first; q < past; ++q) {
+    listed[count] = std::uint32_t(q);
+    count += std::size_t(within[q - first] & 1);
+  }
+  return count;
+}
+
+// The plan of an evaluation by columns, and the spheres it culls with.
+void plan_scores(const IntegerTrace& a, const IntegerTrace& b, const SimilarityKernel& kernel, double precision,
+                 std::int32_t unevaluated, SimilarityScratch& scratch) {
+  ScorePlan& plan = scratch.plan;
   const FarCut cut = far_cut(kernel, precision);
-  Kernel k = kernel;
-  k.negligible_below = std::max(k.negligible_below, cut.exponent);
-  const std::int32_t far_score = score_of(0.0, k, precision);
-  const bool culls = std::isfinite(cut.distance);
-  BlockSpheres& spheres = scratch.spheres;
-  if (culls) block_spheres(a, cut.distance, spheres);
-  std::optional<ShortRoute> route = short_route(k, precision);
-  if (route) route->far_distance = cut.distance, route->far_score = far_score;
+  plan.kernel = kernel;
+  plan.kernel.negligible_below = std::max(kernel.negligible_below, cut.exponent);
+  plan.precision = precision;
+  plan.far_distance = cut.distance;
+  plan.far_score = score_of(0.0, plan.kernel, precision);
+  plan.unevaluated = unevaluated;
+  plan.route = short_route(plan.kernel, precision);
+  if (plan.route) plan.route->far_distance = cut.distance, plan.route->far_score = plan.far_score;
+  if (std::isfinite(cut.distance)) {
+    block_spheres(a, cut.distance, scratch.spheres);
+    single_precision_spheres(scratch.spheres, std::max(largest_coordinate(a), largest_coordinate(b)));
+  }
+}
+
+// Lays out column c: held rows outside the evaluated run score as
+// unevaluated, the run's rows as far apart until computed. Returns the
+// column by residue of `a` (row i + 1 at [i]). Inlined, so that the fill
+// takes its caller's instruction set.
+[[gnu::always_inline]] inline std::int32_t* lay_out_column(ScoreMatrix& out, std::size_t c, Span held, Span run,
+                                                          const ScorePlan& plan) {
+  std::int32_t* __restrict col = out.column(c) + (1 - held.lo);
+  const std::int32_t far = plan.far_score, unevaluated = plan.unevaluated;
+  const std::size_t lo = run.empty() ? held.hi - 1 : run.lo, hi = run.empty() ? held.hi - 1 : run.hi;
+  for (std::size_t i = held.lo - 1; i < lo; ++i) col[i] = unevaluated;
+  for (std::size_t i = lo; i < hi; ++i) col[i] = far;
+  for (std::size_t i = hi; i < held.hi - 1; ++i) col[i] = unevaluated;
+  return col;
+}
+
+// Rows of block q within the run.
+Span clipped(std::size_t q, Span run) { return {std::max(q * kBlock, run.lo), std::min((q + 1) * kBlock, run.hi)}; }
+
+// Every block of the run, listed.
+std::size_t all_blocks(Span run, std::uint32_t* listed) {
+  std::size_t count = 0;
+  for (std::size_t q = run.lo / kBlock; q <= (run.hi - 1) / kBlock; ++q) listed[count++] = std::uint32_t(q);
+  return count;
+}
+
+// The kernel's scores of rows r (at most a block) of `a` against residue j
+// of `b`. Kept out of line: the callers may be compiled with contracted
+// multiply-adds, which the kernel must not take.
+[[gnu::noinline]] void kernel_scores(const IntegerTrace& a, const IntegerTrace& b, std::size_t j, Span r,
+                                     const ScorePlan& plan, std::int32_t* col) {
+  double v[kBlock];
+  similarity_line(b, j, a, r.lo, r.hi, plan.kernel, v);
+  for (std::size_t i = r.lo; i < r.hi; ++i) col[i] = round_to_int32(v[i - r.lo] * plan.precision);
+}
+
+// Columns from..to-1 (1-based) of `out`, rows of `a` in `band.columns`,
+// written straight into the matrix: rows of the run in blocks beyond reach
+// keep the far score, the others take the short route where it applies, the
+// kernel elsewhere.
+PELDA_VECTOR_CLONES
+void score_columns_portable(const IntegerTrace& a, const IntegerTrace& b, const SimilarityBand& band,
+                            ScoreMatrix& out, SimilarityScratch& scratch, std::size_t from, std::size_t to) {
+  const ScorePlan& plan = scratch.plan;
+  const bool culls = std::isfinite(plan.far_distance);
   const std::size_t whole_blocks = a.size() / kBlock;
-  const std::size_t blocks = whole_blocks + 1;
-  scratch.line.resize(a.size());
-  scratch.listed.resize(blocks);
-  scratch.within.resize(blocks + 4);
-  scratch.scores.resize(kBlock * blocks);
-  double* buf = scratch.line.data();
+  scratch.listed.resize(whole_blocks + 8);
+  scratch.within.resize(whole_blocks + 8);
   std::uint32_t* __restrict listed = scratch.listed.data();
   std::int64_t* __restrict within = scratch.within.data();
-  std::int32_t* __restrict line = scratch.scores.data();
   const TraceRows rows(a);
-  const double *sx = spheres.x.data(), *sy = spheres.y.data(), *sz = spheres.z.data(), *sr = spheres.reach.data();
-  const auto kernel_rows = [&](std::size_t j, std::size_t lo, std::size_t hi, std::int32_t* col) {
-    similarity_line(b, j, a, lo, hi, k, buf);
-    for (std::size_t i = lo; i < hi; ++i) col[i] = round_to_int32(buf[i - lo] * precision);
-  };
-  std::int32_t top = std::numeric_limits<std::int32_t>::min();
-  for (std::size_t j = 0; j < columns.size(); ++j) {
-    const Span span = columns[j];
-    if (span.empty()) continue;
-    const std::size_t first = span.lo / kBlock, past = (span.hi + kBlock - 1) / kBlock, base = first * kBlock;
-    // The blocks within reach, listed.
-    std::size_t count = 0;
-    if (culls) {
-      const Doubles x = Doubles{} + b.x[j], y = Doubles{} + b.y[j], z = Doubles{} + b.z[j];
-      for (std::size_t q = first; q < past; q += 4) {
-        const Doubles dx = x - PELDA_LOAD4(sx + q), dy = y - PELDA_LOAD4(sy + q), dz = z - PELDA_LOAD4(sz + q);
-        const Bits in = dx * dx + dy * dy + dz * dz <= PELDA_LOAD4(sr + q);
-        std::memcpy(&within[q - first], &in, sizeof in);
-      }
-      for (std::size_t q = first; q < past; ++q) {
-        listed[count] = std::uint32_t(q);
-        count += std::size_t(within[q - first] & 1);
-      }
-    } else {
-      for (std::size_t q = first; q < past; ++q) listed[count++] = std::uint32_t(q);
-    }
-    // Scores of the listed blocks' rows into line[r - base], the far score elsewhere.
-    std::fill(line, line + (past - first) * kBlock, far_score);
+  for (std::size_t c = from; c < to; ++c) {
+    const Span held = band.held[c - 1], run = band.columns[c - 1];
+    if (held.empty()) continue;
+    std::int32_t* __restrict col = lay_out_column(out, c, held, run, plan);
+    if (run.empty()) continue;
+    const std::size_t j = c - 1;
+    const std::size_t count = culls ? near_blocks(b, j, run, scratch.spheres, within, listed) : all_blocks(run, listed);
     // Listed blocks come in order: the whole ones take the short route, the
     // last partial one the kernel. A tie anywhere, rare, sends the whole
     // column's listed blocks to the kernel.
-    const Probe probe(b, j);
     std::size_t t = 0;
-    if (route) {
+    if (plan.route) {
+      const Probe probe(b, j);
       Bits ties = {0, 0, 0, 0};
       for (; t < count && listed[t] < whole_blocks; ++t) {
         const std::size_t q = listed[t];
         Bits tie;
-        short_scores(probe, rows, q * kBlock, *route, line + (q * kBlock - base), tie);
+        if (q * kBlock >= run.lo && (q + 1) * kBlock <= run.hi) {
+          short_scores(probe, rows, q * kBlock, *plan.route, col + q * kBlock, tie);
+        } else {  // a block at an end of the run
+          std::int32_t v[kBlock];
+          short_scores(probe, rows, q * kBlock, *plan.route, v, tie);
+          for (std::size_t i = clipped(q, run).lo; i < clipped(q, run).hi; ++i) col[i] = v[i - q * kBlock];
+        }
         ties |= tie;
       }
       if ((ties[0] | ties[1] | ties[2] | ties[3]) != 0)
-        for (std::size_t u = 0; u < t; ++u)
-          kernel_rows(j, listed[u] * kBlock, (listed[u] + 1) * kBlock, line - base);
+        for (std::size_t u = 0; u < t; ++u) kernel_scores(a, b, j, clipped(listed[u], run), plan, col);
     }
-    for (; t < count; ++t)
-      kernel_rows(j, listed[t] * kBlock, std::min(a.size(), (listed[t] + 1) * kBlock), line - base);
-    std::int32_t* col = out.column(j + 1) + (1 - out.held[j].lo);  // col[i]: residue i of `a`
-    const std::int32_t* __restrict from = line + (span.lo - base);
-    std::int32_t* __restrict to = col + span.lo;
-    for (std::size_t i = 0; i < span.hi - span.lo; ++i) {
-      to[i] = from[i];
-      top = std::max(top, from[i]);
+    for (; t < count; ++t) kernel_scores(a, b, j, clipped(listed[t], run), plan, col);
+  }
+}
+
+#if PELDA_SIMILARITY_AVX2
+// The same with AVX2 and fused multiply-adds: the culling test lists blocks
+// from a bit mask, the short route rounds less often (its error bound only
+// shrinks) and ties still go to the kernel, so the scores are the same.
+namespace avx2 {
+
+#define PELDA_AVX2 [[gnu::target("avx2,fma"), gnu::always_inline]] inline
+using D = __m256d;
+
+PELDA_AVX2 D splat(double x) { return _mm256_set1_pd(x); }
+PELDA_AVX2 D load(const double* p) { return _mm256_loadu_pd(p); }
+PELDA_AVX2 D fma(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }
+PELDA_AVX2 D nearest(D x) { return _mm256_round_pd(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
+PELDA_AVX2 D squared_norm(D x, D y, D z) { return fma(x, x, fma(y, y, _mm256_mul_pd(z, z))); }
+
+// Entry m: the set bits of the 4-bit mask m, in order.
+alignas(16) constexpr std::int32_t kSetBits[16][4] = {
+    {0, 0, 0, 0}, {0, 0, 0, 0}, {1, 0, 0, 0}, {0, 1, 0, 0}, {2, 0, 0, 0}, {0, 2, 0, 0}, {1, 2, 0, 0}, {0, 1, 2, 0},
+    {3, 0, 0, 0}, {0, 3, 0, 0}, {1, 3, 0, 0}, {0, 1, 3, 0}, {2, 3, 0, 0}, {0, 2, 3, 0}, {1, 2, 3, 0}, {0, 1, 2, 3}};
+
+// The blocks of the run whose sphere reaches residue j of `b`, in order,
+// eight at a time in single precision; `listed` has room for eight more.
+PELDA_AVX2 std::size_t near_blocks(const IntegerTrace& b, std::size_t j, Span run, const BlockSpheres& s,
+                                   std::uint32_t* listed) {
+  const __m256 x = _mm256_set1_ps(float(b.x[j])), y = _mm256_set1_ps(float(b.y[j])), z = _mm256_set1_ps(float(b.z[j]));
+  const float *__restrict sx = s.fx.data(), *__restrict sy = s.fy.data(), *__restrict sz = s.fz.data(),
+              *__restrict reach = s.freach.data();
+  const std::size_t first = run.lo / kBlock, past = (run.hi + kBlock - 1) / kBlock;
+  std::size_t count = 0;
+  for (std::size_t q = first; q < past; q += 8) {
+    const __m256 dx = _mm256_sub_ps(x, _mm256_loadu_ps(sx + q)), dy = _mm256_sub_ps(y, _mm256_loadu_ps(sy + q)),
+                 dz = _mm256_sub_ps(z, _mm256_loadu_ps(sz + q));
+    const __m256 d = _mm256_fmadd_ps(dx, dx, _mm256_fmadd_ps(dy, dy, _mm256_mul_ps(dz, dz)));
+    unsigned mask = unsigned(_mm256_movemask_ps(_mm256_cmp_ps(d, _mm256_loadu_ps(reach + q), _CMP_LE_OQ)));
+    if (past - q < 8) mask &= (1u << (past - q)) - 1;
+    for (unsigned half = 0; half < 2; ++half) {
+      const unsigned bits = (mask >> (4 * half)) & 15u;
+      const __m128i blocks = _mm_add_epi32(_mm_set1_epi32(std::int32_t(q + 4 * half)),
+                                           _mm_load_si128(reinterpret_cast<const __m128i*>(kSetBits[bits])));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(listed + count), blocks);
+      count += std::size_t(std::popcount(bits));
     }
   }
-  return top;
+  return count;
+}
+
+// x = e^x as exp_short does, with fused steps.
+PELDA_AVX2 D exp_short(D x) {
+  x = _mm256_max_pd(x, splat(-700.0));
+  const D k = nearest(_mm256_mul_pd(x, splat(1.44269504088896338700e+00)));
+  D r = _mm256_fnmadd_pd(k, splat(6.93147180369123816490e-01), x);
+  r = _mm256_fnmadd_pd(k, splat(1.90821492927058770002e-10), r);
+  const D r2 = _mm256_mul_pd(r, r), r4 = _mm256_mul_pd(r2, r2);
+  const D p01 = _mm256_add_pd(r, splat(1.0)), p23 = fma(r, splat(1.0 / 6.0), splat(0.5));
+  const D p45 = fma(r, splat(1.0 / 120.0), splat(1.0 / 24.0)), p67 = fma(r, splat(1.0 / 5040.0), splat(1.0 / 720.0));
+  const D p89 = fma(r, splat(1.0 / 362880.0), splat(1.0 / 40320.0));
+  const D p = fma(r4, fma(r4, p89, fma(r2, p67, p45)), fma(r2, p23, p01));
+  const D biased = _mm256_add_pd(k, splat(1023.0 + 0x1p52));
+  return _mm256_mul_pd(p, _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_castpd_si256(biased), 52)));
+}
+
+// short_scores with fused steps; `ties` gathers lanes near a rounding tie.
+PELDA_AVX2 void short_scores(const TraceRows& a, const D* probe, std::size_t q, const ShortRoute& s,
+                             std::int32_t* out, D& ties) {
+  const auto minus = [&](int f, const double* plane) PELDA_AVX2_LAMBDA { return _mm256_sub_pd(probe[f], load(plane + q)); };
+  const D d = squared_norm(minus(0, a.x), minus(1, a.y), minus(2, a.z));
+  if (_mm256_movemask_pd(_mm256_cmp_pd(d, splat(s.far_distance), _CMP_GE_OQ)) == 0xf) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_set1_epi32(s.far_score));
+    return;
+  }
+  const D back = _mm256_mul_pd(probe[9], load(a.has_back + q)), fwd = _mm256_mul_pd(probe[10], load(a.has_fwd + q));
+  const D c = fma(squared_norm(minus(3, a.bx), minus(4, a.by), minus(5, a.bz)), back,
+                  _mm256_mul_pd(squared_norm(minus(6, a.fx), minus(7, a.fy), minus(8, a.fz)), fwd));
+  const D p = exp_short(fma(d, splat(s.dist_factor), _mm256_mul_pd(c, splat(s.conf_factor))));
+  const D y = fma(p, splat(s.scale), splat(s.shift)), whole = nearest(y), off = _mm256_sub_pd(y, whole);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_cvtpd_epi32(whole));
+  ties = _mm256_or_pd(ties, _mm256_or_pd(_mm256_cmp_pd(off, splat(0.5 - s.margin), _CMP_GE_OQ),
+                                         _mm256_cmp_pd(off, splat(s.margin - 0.5), _CMP_LE_OQ)));
+}
+
+[[gnu::target("avx2,fma")]] void score_columns(const IntegerTrace& a, const IntegerTrace& b,
+                                               const SimilarityBand& band, ScoreMatrix& out,
+                                               SimilarityScratch& scratch, std::size_t from, std::size_t to) {
+  const ScorePlan& plan = scratch.plan;
+  const bool culls = std::isfinite(plan.far_distance);
+  const std::size_t whole_blocks = a.size() / kBlock;
+  scratch.listed.resize(whole_blocks + 16);
+  std::uint32_t* __restrict listed = scratch.listed.data();
+  const TraceRows rows(a);
+  for (std::size_t c = from; c < to; ++c) {
+    const Span held = band.held[c - 1], run = band.columns[c - 1];
+    if (held.empty()) continue;
+    std::int32_t* __restrict col = lay_out_column(out, c, held, run, plan);
+    if (run.empty()) continue;
+    const std::size_t j = c - 1;
+    const std::size_t count = culls ? near_blocks(b, j, run, scratch.spheres, listed) : all_blocks(run, listed);
+    std::size_t t = 0;
+    if (plan.route) {
+      const D probe[11] = {splat(b.x[j]),  splat(b.y[j]),  splat(b.z[j]),  splat(b.bx[j]),
+                           splat(b.by[j]), splat(b.bz[j]), splat(b.fx[j]), splat(b.fy[j]),
+                           splat(b.fz[j]), splat(b.has_back[j]), splat(b.has_fwd[j])};
+      D ties = _mm256_setzero_pd();
+      for (; t < count && listed[t] < whole_blocks; ++t) {
+        const std::size_t q = listed[t];
+        if (q * kBlock >= run.lo && (q + 1) * kBlock <= run.hi) {
+          short_scores(rows, probe, q * kBlock, *plan.route, col + q * kBlock, ties);
+        } else {  // a block at an end of the run
+          std::int32_t v[kBlock];
+          short_scores(rows, probe, q * kBlock, *plan.route, v, ties);
+          for (std::size_t i = clipped(q, run).lo; i < clipped(q, run).hi; ++i) col[i] = v[i - q * kBlock];
+        }
+      }
+      if (_mm256_movemask_pd(ties) != 0)
+        for (std::size_t u = 0; u < t; ++u) kernel_scores(a, b, j, clipped(listed[u], run), plan, col);
+    }
+    for (; t < count; ++t) kernel_scores(a, b, j, clipped(listed[t], run), plan, col);
+  }
+}
+#undef PELDA_AVX2
+
+}  // namespace avx2
+
+bool has_avx2_fma() {
+  static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  return yes;
+}
+#endif
+
+void score_columns(const IntegerTrace& a, const IntegerTrace& b, const SimilarityBand& band, ScoreMatrix& out,
+                   SimilarityScratch& scratch, std::size_t from, std::size_t to) {
+#if PELDA_SIMILARITY_AVX2
+  if (scratch.vector_columns && has_avx2_fma()) return avx2::score_columns(a, b, band, out, scratch, from, to);
+#endif
+  score_columns_portable(a, b, band, out, scratch, from, to);
 }
 
 // Same cells walked row by row; for bands whose columns are not one run.
-void fill_score_rows(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& rows, const Kernel& k,
+void fill_score_rows(const IntegerTrace& a, const IntegerTrace& b, const std::vector<Span>& rows, const SimilarityKernel& k,
                      double precision, ScoreMatrix& out, std::vector<double>& line) {
   line.resize(b.size());
   for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -414,23 +599,33 @@ void to_integer_trace(const PointList& coords, std::int32_t precision, IntegerTr
   const std::size_t n = coords.size();
   for (auto* v : {&out.x, &out.y, &out.z, &out.bx, &out.by, &out.bz, &out.fx, &out.fy, &out.fz, &out.has_back,
                   &out.has_fwd})
-    v->assign(n, 0.0);
+    v->resize(n);
+  if (n == 0) return;
   const double p = double(precision);
+  double *x = out.x.data(), *y = out.y.data(), *z = out.z.data();
   for (std::size_t i = 0; i < n; ++i) {
-    out.x[i] = round_to_int32(coords[i].x * p);
-    out.y[i] = round_to_int32(coords[i].y * p);
-    out.z[i] = round_to_int32(coords[i].z * p);
+    x[i] = round_to_int32(coords[i].x * p);
+    y[i] = round_to_int32(coords[i].y * p);
+    z[i] = round_to_int32(coords[i].z * p);
   }
+  // Neighbour differences; the first residue has no previous one, the last no next.
+  double *bx = out.bx.data(), *by = out.by.data(), *bz = out.bz.data();
+  double *fx = out.fx.data(), *fy = out.fy.data(), *fz = out.fz.data();
+  double *back = out.has_back.data(), *fwd = out.has_fwd.data();
+  bx[0] = by[0] = bz[0] = back[0] = 0.0;
   for (std::size_t i = 1; i < n; ++i) {
-    out.bx[i] = out.x[i - 1] - out.x[i];
-    out.by[i] = out.y[i - 1] - out.y[i];
-    out.bz[i] = out.z[i - 1] - out.z[i];
-    out.has_back[i] = 1.0;
-    out.fx[i - 1] = -out.bx[i];
-    out.fy[i - 1] = -out.by[i];
-    out.fz[i - 1] = -out.bz[i];
-    out.has_fwd[i - 1] = 1.0;
+    bx[i] = x[i - 1] - x[i];
+    by[i] = y[i - 1] - y[i];
+    bz[i] = z[i - 1] - z[i];
+    back[i] = 1.0;
   }
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    fx[i] = -bx[i + 1];
+    fy[i] = -by[i + 1];
+    fz[i] = -bz[i + 1];
+    fwd[i] = 1.0;
+  }
+  fx[n - 1] = fy[n - 1] = fz[n - 1] = fwd[n - 1] = 0.0;
 }
 
 double pair_similarity(const IntegerTrace& a, const IntegerTrace& b, std::size_t i, std::size_t j,
@@ -511,33 +706,38 @@ void prepare_band(std::size_t n, std::size_t m, const SimilarityContext& ctx, Si
 
 }  // namespace
 
-void banded_scores(const IntegerTrace& a, const IntegerTrace& b, const SimilarityContext& ctx,
-                   std::uint32_t precision, ScoreMatrix& out, SimilarityScratch& scratch) {
+bool prepare_banded_scores(const IntegerTrace& a, const IntegerTrace& b, const SimilarityContext& ctx,
+                           std::uint32_t precision, ScoreMatrix& out, SimilarityScratch& scratch) {
   const std::size_t n = a.size(), m = b.size();
   if (n == 0 || m == 0) {
     out.reset(n, m);
-    return;
+    return false;
   }
   SimilarityBand& band = scratch.band;
   prepare_band(n, m, ctx, band);
   const double p = double(precision);
   const std::int32_t unevaluated = round_to_int32(ctx.normalize(0.0) * p);
   out.reset(n, m, band.held, unevaluated);
-  if (band.by_columns) {
-    // Only the held rows outside the evaluated run: the run is written next.
-    for (std::size_t c = 1; c <= m; ++c) {
-      const Span h = band.held[c - 1], e = band.columns[c - 1];
-      std::int32_t* col = out.column(c);
-      const std::size_t from = e.empty() ? h.hi : e.lo + 1, to = e.empty() ? h.hi : e.hi + 1;
-      std::fill(col, col + (from - h.lo), unevaluated);
-      std::fill(col + (to - h.lo), col + (h.hi - h.lo), unevaluated);
-    }
-  } else {
+  const SimilarityKernel k = kernel_of(ctx, true);
+  if (!band.by_columns) {
     std::fill(out.values.begin(), out.values.end(), unevaluated);
+    fill_score_rows(a, b, band.rows, k, p, out, scratch.line);
+    return false;
   }
-  const Kernel k = kernel_of(ctx, true);
-  if (band.by_columns) out.top = std::max(unevaluated, fill_score_columns(a, b, band.columns, k, p, out, scratch));
-  else fill_score_rows(a, b, band.rows, k, p, out, scratch.line);
+  plan_scores(a, b, k, p, unevaluated, scratch);
+  // P lies in [0, 1] and the score is monotone in P.
+  out.top = std::max({unevaluated, score_of(0.0, k, p), score_of(1.0, k, p)});
+  return true;
+}
+
+void banded_score_columns(const IntegerTrace& a, const IntegerTrace& b, ScoreMatrix& out, SimilarityScratch& scratch,
+                          std::size_t from, std::size_t to) {
+  score_columns(a, b, scratch.band, out, scratch, from, std::min(to, b.size() + 1));
+}
+
+void banded_scores(const IntegerTrace& a, const IntegerTrace& b, const SimilarityContext& ctx,
+                   std::uint32_t precision, ScoreMatrix& out, SimilarityScratch& scratch) {
+  if (prepare_banded_scores(a, b, ctx, precision, out, scratch)) banded_score_columns(a, b, out, scratch, 1, b.size() + 1);
 }
 
 void scores_from_matrix(const SimilarityMatrix& matrix, std::uint32_t precision, ScoreMatrix& out) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -103,8 +104,17 @@ inline constexpr std::uint8_t kFromDiagonal = 1, kFromLeft = 2, kFromAbove = 4;
 CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const SimilarityMatrix& similarity,
                      const AlignmentConfig& config);
 
-// The cycle on integer scores already converted (the aligner's path).
+// The cycle on integer scores already converted.
 CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const ScoreMatrix& scores,
                      const AlignmentConfig& config, DpWorkspace& ws);
+
+// Computes columns from..to-1 (1-based) of the score matrix.
+using ColumnFeed = std::function<void(std::size_t from, std::size_t to)>;
+
+// The cycle on scores computed a few columns ahead of the dynamic
+// programming, so that it reads them from the cache (the aligner's path).
+// `scores` holds its layout and a bound of its values; `feed` fills it.
+CycleResult dp_cycle(const PointList& coords1, const PointList& coords2, const ScoreMatrix& scores,
+                     const AlignmentConfig& config, DpWorkspace& ws, const ColumnFeed& feed);
 
 }  // namespace pelda

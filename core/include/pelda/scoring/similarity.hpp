@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -78,8 +79,8 @@ struct ScoreMatrix {
   std::vector<std::size_t> start;   // index in `values` of each column's first held row
   std::vector<std::int32_t> values;
   std::int32_t outside = 0;
-  // The largest held value, when its producer recorded it; set() and reset()
-  // forget it, a writer through column() keeps it true.
+  // No held value is larger, when its producer recorded it; set() and
+  // reset() forget it, a writer through column() keeps it true.
   std::optional<std::int32_t> top;
 
   std::int32_t at(std::size_t r, std::size_t c) const {
@@ -115,16 +116,54 @@ struct SimilarityBand {
 // Spheres around blocks of consecutive residues: centre and reach squared.
 struct BlockSpheres {
   std::vector<double> x, y, z, reach;
+  // The same in single precision, each reach widened to cover the roundings.
+  std::vector<float> fx, fy, fz, freach;
+};
+
+// Constants of the kernel in one evaluation. Without normalisation mean 0
+// and sd 1 leave every value exactly as it is.
+struct SimilarityKernel {
+  double precision_sq, dist_denominator, conf_denominator, mean, sd;
+  // Exponents below this give a P so far under half an ulp of `mean` that
+  // P - mean is exactly -mean: the exponential need not be evaluated.
+  double negligible_below;
+};
+
+// The integer scores by a shorter route: the exponent from products with
+// the reciprocal denominators and the exponential from a polynomial, both far
+// within 1e-10 (relative) of the kernel's own numbers, then the scaled score
+// y. The kernel's value lies within `margin` of y (a thousand times the
+// error bound), so y rounds to the kernel's integer unless a half-integer
+// lies within `margin` of it; such cells, and nothing else, take the kernel.
+struct ShortRoute {
+  double dist_factor, conf_factor;  // 1 / (precision^2 denominator)
+  double scale, shift;              // y = P scale + shift
+  double margin;
+  double far_distance = INFINITY;   // squared distances from here on score far_score
+  std::int32_t far_score = 0;
+};
+
+// What every column of one evaluation shares, worked out before the first.
+struct ScorePlan {
+  SimilarityKernel kernel{};
+  double precision = 0.0;
+  double far_distance = INFINITY;  // squared distances from here on score far_score
+  std::int32_t far_score = 0;      // the score of P = 0
+  std::int32_t unevaluated = 0;    // held cells outside the evaluated run
+  std::optional<ShortRoute> route;
 };
 
 // Scratch reused between evaluations.
 struct SimilarityScratch {
+  ScorePlan plan;
+  // Whether columns may take the vector path where the processor has it
+  // (the same scores; off to check the portable one).
+  bool vector_columns = true;
   SimilarityBand band;
   std::vector<double> line;
   BlockSpheres spheres;
   std::vector<std::int64_t> within;   // per block of a column: -1 within reach, else 0
-  std::vector<std::uint32_t> listed;  // blocks within reach
-  std::vector<std::int32_t> scores;   // a column's scores
+  std::vector<std::uint32_t> listed;  // blocks of a column within reach
 };
 
 // The banded, normalised similarity of `a` against `b` straight into integer
@@ -132,6 +171,16 @@ struct SimilarityScratch {
 // without the double matrix.
 void banded_scores(const IntegerTrace& a, const IntegerTrace& b, const SimilarityContext& ctx,
                    std::uint32_t precision, ScoreMatrix& out, SimilarityScratch& scratch);
+
+// The same in two steps, for a consumer that reads the columns in order
+// while they are still in the cache. prepare_banded_scores lays out `out`,
+// with `top` an upper bound of the scores to come, and returns true when
+// columns remain to be computed; banded_score_columns then computes columns
+// from..to-1 (1-based), in any order, each once.
+bool prepare_banded_scores(const IntegerTrace& a, const IntegerTrace& b, const SimilarityContext& ctx,
+                           std::uint32_t precision, ScoreMatrix& out, SimilarityScratch& scratch);
+void banded_score_columns(const IntegerTrace& a, const IntegerTrace& b, ScoreMatrix& out, SimilarityScratch& scratch,
+                          std::size_t from, std::size_t to);
 
 // Conversion of an existing similarity matrix.
 void scores_from_matrix(const SimilarityMatrix& matrix, std::uint32_t precision, ScoreMatrix& out);
