@@ -509,10 +509,11 @@ struct Pass {
   // Every row steps left, strictly above its other candidates. It keeps its
   // record (a positive gap never passes the maximum), and its value, below
   // the one it came from, cannot be the largest. Within the run the row above
-  // steps left too: its candidate down is the previous column's row r - 2
-  // less two gaps, compared together with the diagonal one.
+  // steps left too: the candidate down is the previous column's row r - 1
+  // less two gaps, compared together with the diagonal one (that row plus
+  // the score).
   PELDA_AVX2 std::size_t left_run(std::size_t k, std::size_t end) {
-    // The first row's candidate down comes from the row above, whatever its step.
+    // The first row's candidate down: the row above, whatever its step, less the gap.
     if (k + 8 > end || pv[k] <= _mm256_cvtsi256_si32(carry)) return k;
     const V gap = cy.g1, two_gaps = _mm256_sub_epi32(_mm256_setzero_si256(), cy.g2), zero = _mm256_setzero_si256();
     const std::uint64_t lefts = 0x0101010101010101ull * kFromLeft;
@@ -546,8 +547,9 @@ struct Pass {
     if (k + 8 > end || !chain_at(k, chain)) return k;
     const V inherited[3] = {splat(std::int32_t(field[0][k - 1])), splat(std::int32_t(field[1][k - 1])),
                             splat(std::int32_t(field[2][k - 1]))};
-    // The records of a block are written once the next is known not to
-    // follow: those of the last one are needed by a diagonal step below.
+    // The records of a block are written once the next block steps down
+    // too; the last block's are read first: the previous column's record of
+    // its last row is needed by a diagonal step below.
     for (;;) {
       store8(qv + k, chain);
       std::memcpy(dir + k, &downs, 8);
@@ -566,11 +568,11 @@ struct Pass {
   }
 
   // Nothing above zero reaches any row: it stays 0 and keeps its empty
-  // record. Only rows whose value above is at most the gap penalty (or 0)
-  // lead into such a run, so only the score's ties with zero and zero gaps
-  // set direction bits. Each row needs 0 in the previous column at its own
-  // row and the one above: the first row's above is tested here, the others
-  // come with the rows of the run.
+  // record. Only a row whose value above is 0 or below the gap penalty leads
+  // into such a run (at the gap penalty the step down would tie), so only
+  // the score's ties with zero and zero gaps set direction bits. Each row
+  // needs 0 in the previous column at its own row and the one above: the
+  // first row's above is tested here, the others come with the run.
   PELDA_AVX2 bool zero_may_start(std::size_t k) const {
     const std::int32_t above = _mm256_cvtsi256_si32(carry), gap = _mm256_cvtsi256_si32(cy.g1);
     return (above == 0 || above < gap) && pv[k - 1] == 0;
@@ -707,6 +709,7 @@ PELDA_AVX2 std::int32_t dp_column_avx2(const Column& col, Span span, const avx2:
   }
   if (k < len) {
     const V active = _mm256_cmpgt_epi32(splat(std::int32_t(len - k)), cycle.lane);
+    // Clear of the last row and column, the rows may be a zero run.
     if (len > clear_len || !pass.zero_tail(k, active)) pass.step<true>(k, active);
   }
   V top = _mm256_max_epi32(pass.best, _mm256_permute2x128_si256(pass.best, pass.best, 0x01));
