@@ -233,25 +233,26 @@ void block_spheres(const IntegerTrace& a, double limit, BlockSpheres& out) {
   }
 }
 
-// The largest coordinate magnitude of a trace.
-double largest_coordinate(const IntegerTrace& t) {
-  double top = 0.0;
-  for (const std::vector<double>* v : {&t.x, &t.y, &t.z})
-    for (double c : *v) top = std::max(top, std::fabs(c));
-  return top;
-}
-
-// The spheres in single precision for points of magnitude up to `largest`:
-// a difference of two rounded coordinates is off by at most 3 largest 2^-24,
-// a distance by less than 6 largest 2^-24, and the squares and sums of the
-// test round by a few 2^-24 more, which the last factor covers.
-void single_precision_spheres(BlockSpheres& s, double largest) {
-  const std::size_t size = s.x.size() + 8;
+// The spheres in single precision, about the first centre: a residue within
+// reach of a sphere lies within `extent` (the farthest centre plus the
+// largest reach) of that origin, so each of the rounded coordinates of the
+// test is off by at most extent 2^-24, the distance by less than 6 extent
+// 2^-24, and the squares and sums round by a few 2^-24 more, which the last
+// factor covers. Residues out of reach may test either way.
+void single_precision_spheres(BlockSpheres& s) {
+  const std::size_t blocks = s.x.size(), size = blocks + 8;
   for (auto* v : {&s.fx, &s.fy, &s.fz}) v->assign(size, 0.0f);
   s.freach.assign(size, -1.0f);
-  const double slack = 6.0 * largest * 0x1p-24 + 1.0;
-  for (std::size_t b = 0; b < s.x.size(); ++b) {
-    s.fx[b] = float(s.x[b]), s.fy[b] = float(s.y[b]), s.fz[b] = float(s.z[b]);
+  s.origin = blocks > 0 ? Vec3{s.x[0], s.y[0], s.z[0]} : Vec3{};
+  double extent = 0.0;
+  for (std::size_t b = 0; b < blocks; ++b) {
+    if (s.reach[b] < 0.0) continue;
+    const double dx = s.x[b] - s.origin.x, dy = s.y[b] - s.origin.y, dz = s.z[b] - s.origin.z;
+    extent = std::max(extent, std::sqrt(dx * dx + dy * dy + dz * dz) + std::sqrt(s.reach[b]));
+  }
+  const double slack = 6.0 * extent * 0x1p-24 + 1.0;
+  for (std::size_t b = 0; b < blocks; ++b) {
+    s.fx[b] = float(s.x[b] - s.origin.x), s.fy[b] = float(s.y[b] - s.origin.y), s.fz[b] = float(s.z[b] - s.origin.z);
     if (s.reach[b] < 0.0) continue;
     const double reach = std::sqrt(s.reach[b]) + slack;
     s.freach[b] = float(reach * reach * (1.0 + 0x1p-16));  // rounding to a float moves it by less
@@ -280,8 +281,8 @@ void single_precision_spheres(BlockSpheres& s, double largest) {
 }
 
 // The plan of an evaluation by columns, and the spheres it culls with.
-void plan_scores(const IntegerTrace& a, const IntegerTrace& b, const SimilarityKernel& kernel, double precision,
-                 std::int32_t unevaluated, SimilarityScratch& scratch) {
+void plan_scores(const IntegerTrace& a, const SimilarityKernel& kernel, double precision, std::int32_t unevaluated,
+                 SimilarityScratch& scratch) {
   ScorePlan& plan = scratch.plan;
   const FarCut cut = far_cut(kernel, precision);
   plan.kernel = kernel;
@@ -294,7 +295,7 @@ void plan_scores(const IntegerTrace& a, const IntegerTrace& b, const SimilarityK
   if (plan.route) plan.route->far_distance = cut.distance, plan.route->far_score = plan.far_score;
   if (std::isfinite(cut.distance)) {
     block_spheres(a, cut.distance, scratch.spheres);
-    single_precision_spheres(scratch.spheres, std::max(largest_coordinate(a), largest_coordinate(b)));
+    single_precision_spheres(scratch.spheres);
   }
 }
 
@@ -405,7 +406,8 @@ alignas(16) constexpr std::int32_t kSetBits[16][4] = {
 // eight at a time in single precision; `listed` has room for eight more.
 PELDA_AVX2 std::size_t near_blocks(const IntegerTrace& b, std::size_t j, Span run, const BlockSpheres& s,
                                    std::uint32_t* listed) {
-  const __m256 x = _mm256_set1_ps(float(b.x[j])), y = _mm256_set1_ps(float(b.y[j])), z = _mm256_set1_ps(float(b.z[j]));
+  const __m256 x = _mm256_set1_ps(float(b.x[j] - s.origin.x)), y = _mm256_set1_ps(float(b.y[j] - s.origin.y)),
+               z = _mm256_set1_ps(float(b.z[j] - s.origin.z));
   const float *__restrict sx = s.fx.data(), *__restrict sy = s.fy.data(), *__restrict sz = s.fz.data(),
               *__restrict reach = s.freach.data();
   const std::size_t first = run.lo / kBlock, past = (run.hi + kBlock - 1) / kBlock;
@@ -724,7 +726,7 @@ bool prepare_banded_scores(const IntegerTrace& a, const IntegerTrace& b, const S
     fill_score_rows(a, b, band.rows, k, p, out, scratch.line);
     return false;
   }
-  plan_scores(a, b, k, p, unevaluated, scratch);
+  plan_scores(a, k, p, unevaluated, scratch);
   // P lies in [0, 1] and the score is monotone in P.
   out.top = std::max({unevaluated, score_of(0.0, k, p), score_of(1.0, k, p)});
   return true;
