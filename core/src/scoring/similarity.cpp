@@ -597,6 +597,7 @@ SimilarityContext SimilarityContext::from_config(const AlignmentConfig& config) 
 
 bool SimilarityContext::normalizes() const { return !(std::fabs(norm_sd) < 1e-10); }
 
+PELDA_VECTOR_CLONES
 void to_integer_trace(const PointList& coords, std::int32_t precision, IntegerTrace& out) {
   const std::size_t n = coords.size();
   for (auto* v : {&out.x, &out.y, &out.z, &out.bx, &out.by, &out.bz, &out.fx, &out.fy, &out.fz, &out.has_back,
