@@ -397,6 +397,30 @@ PELDA_AVX2 D fma(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }
 PELDA_AVX2 D nearest(D x) { return _mm256_round_pd(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
 PELDA_AVX2 D squared_norm(D x, D y, D z) { return fma(x, x, fma(y, y, _mm256_mul_pd(z, z))); }
 
+// col[lo..hi) = value, eight at a time; the last few through a mask.
+PELDA_AVX2 void fill(std::int32_t* col, std::size_t lo, std::size_t hi, std::int32_t value) {
+  const __m256i v = _mm256_set1_epi32(value);
+  std::size_t i = lo;
+  for (; i + 16 <= hi; i += 16) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(col + i), v);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(col + i + 8), v);
+  }
+  for (; i < hi; i += 8) {
+    const __m256i lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(std::int32_t(hi - i)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    _mm256_maskstore_epi32(col + i, lanes, v);
+  }
+}
+
+// lay_out_column with those fills.
+PELDA_AVX2 std::int32_t* lay_out_column(ScoreMatrix& out, std::size_t c, Span held, Span run, const ScorePlan& plan) {
+  std::int32_t* col = out.column(c) + (1 - held.lo);
+  const std::size_t lo = run.empty() ? held.hi - 1 : run.lo, hi = run.empty() ? held.hi - 1 : run.hi;
+  fill(col, held.lo - 1, lo, plan.unevaluated);
+  fill(col, lo, hi, plan.far_score);
+  fill(col, hi, held.hi - 1, plan.unevaluated);
+  return col;
+}
+
 // Entry m: the set bits of the 4-bit mask m, in order.
 alignas(16) constexpr std::int32_t kSetBits[16][4] = {
     {0, 0, 0, 0}, {0, 0, 0, 0}, {1, 0, 0, 0}, {0, 1, 0, 0}, {2, 0, 0, 0}, {0, 2, 0, 0}, {1, 2, 0, 0}, {0, 1, 2, 0},
