@@ -233,25 +233,26 @@ void block_spheres(const IntegerTrace& a, double limit, BlockSpheres& out) {
   }
 }
 
-// The largest coordinate magnitude of a trace.
-double largest_coordinate(const IntegerTrace& t) {
-  double top = 0.0;
-  for (const std::vector<double>* v : {&t.x, &t.y, &t.z})
-    for (double c : *v) top = std::max(top, std::fabs(c));
-  return top;
-}
-
-// The spheres in single precision for points of magnitude up to `largest`:
-// a difference of two rounded coordinates is off by at most 3 largest 2^-24,
-// a distance by less than 6 largest 2^-24, and the squares and sums of the
-// test round by a few 2^-24 more, which the last factor covers.
-void single_precision_spheres(BlockSpheres& s, double largest) {
-  const std::size_t size = s.x.size() + 8;
+// The spheres in single precision, about the first centre: a residue within
+// reach of a sphere lies within `extent` (the farthest centre plus the
+// largest reach) of that origin, so each of the rounded coordinates of the
+// test is off by at most extent 2^-24, the distance by less than 6 extent
+// 2^-24, and the squares and sums round by a few 2^-24 more, which the last
+// factor covers. Residues out of reach may test either way.
+void single_precision_spheres(BlockSpheres& s) {
+  const std::size_t blocks = s.x.size(), size = blocks + 8;
   for (auto* v : {&s.fx, &s.fy, &s.fz}) v->assign(size, 0.0f);
   s.freach.assign(size, -1.0f);
-  const double slack = 6.0 * largest * 0x1p-24 + 1.0;
-  for (std::size_t b = 0; b < s.x.size(); ++b) {
-    s.fx[b] = float(s.x[b]), s.fy[b] = float(s.y[b]), s.fz[b] = float(s.z[b]);
+  s.origin = blocks > 0 ? Vec3{s.x[0], s.y[0], s.z[0]} : Vec3{};
+  double extent = 0.0;
+  for (std::size_t b = 0; b < blocks; ++b) {
+    if (s.reach[b] < 0.0) continue;
+    const double dx = s.x[b] - s.origin.x, dy = s.y[b] - s.origin.y, dz = s.z[b] - s.origin.z;
+    extent = std::max(extent, std::sqrt(dx * dx + dy * dy + dz * dz) + std::sqrt(s.reach[b]));
+  }
+  const double slack = 6.0 * extent * 0x1p-24 + 1.0;
+  for (std::size_t b = 0; b < blocks; ++b) {
+    s.fx[b] = float(s.x[b] - s.origin.x), s.fy[b] = float(s.y[b] - s.origin.y), s.fz[b] = float(s.z[b] - s.origin.z);
     if (s.reach[b] < 0.0) continue;
     const double reach = std::sqrt(s.reach[b]) + slack;
     s.freach[b] = float(reach * reach * (1.0 + 0x1p-16));  // rounding to a float moves it by less
@@ -280,8 +281,8 @@ void single_precision_spheres(BlockSpheres& s, double largest) {
 }
 
 // The plan of an evaluation by columns, and the spheres it culls with.
-void plan_scores(const IntegerTrace& a, const IntegerTrace& b, const SimilarityKernel& kernel, double precision,
-                 std::int32_t unevaluated, SimilarityScratch& scratch) {
+void plan_scores(const IntegerTrace& a, const SimilarityKernel& kernel, double precision, std::int32_t unevaluated,
+                 SimilarityScratch& scratch) {
   ScorePlan& plan = scratch.plan;
   const FarCut cut = far_cut(kernel, precision);
   plan.kernel = kernel;
@@ -294,7 +295,7 @@ void plan_scores(const IntegerTrace& a, const IntegerTrace& b, const SimilarityK
   if (plan.route) plan.route->far_distance = cut.distance, plan.route->far_score = plan.far_score;
   if (std::isfinite(cut.distance)) {
     block_spheres(a, cut.distance, scratch.spheres);
-    single_precision_spheres(scratch.spheres, std::max(largest_coordinate(a), largest_coordinate(b)));
+    single_precision_spheres(scratch.spheres);
   }
 }
 
@@ -396,6 +397,30 @@ PELDA_AVX2 D fma(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }
 PELDA_AVX2 D nearest(D x) { return _mm256_round_pd(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
 PELDA_AVX2 D squared_norm(D x, D y, D z) { return fma(x, x, fma(y, y, _mm256_mul_pd(z, z))); }
 
+// col[lo..hi) = value, eight at a time; the last few through a mask.
+PELDA_AVX2 void fill(std::int32_t* col, std::size_t lo, std::size_t hi, std::int32_t value) {
+  const __m256i v = _mm256_set1_epi32(value);
+  std::size_t i = lo;
+  for (; i + 16 <= hi; i += 16) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(col + i), v);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(col + i + 8), v);
+  }
+  for (; i < hi; i += 8) {
+    const __m256i lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(std::int32_t(hi - i)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    _mm256_maskstore_epi32(col + i, lanes, v);
+  }
+}
+
+// lay_out_column with those fills.
+PELDA_AVX2 std::int32_t* lay_out_column(ScoreMatrix& out, std::size_t c, Span held, Span run, const ScorePlan& plan) {
+  std::int32_t* col = out.column(c) + (1 - held.lo);
+  const std::size_t lo = run.empty() ? held.hi - 1 : run.lo, hi = run.empty() ? held.hi - 1 : run.hi;
+  fill(col, held.lo - 1, lo, plan.unevaluated);
+  fill(col, lo, hi, plan.far_score);
+  fill(col, hi, held.hi - 1, plan.unevaluated);
+  return col;
+}
+
 // Entry m: the set bits of the 4-bit mask m, in order.
 alignas(16) constexpr std::int32_t kSetBits[16][4] = {
     {0, 0, 0, 0}, {0, 0, 0, 0}, {1, 0, 0, 0}, {0, 1, 0, 0}, {2, 0, 0, 0}, {0, 2, 0, 0}, {1, 2, 0, 0}, {0, 1, 2, 0},
@@ -405,7 +430,8 @@ alignas(16) constexpr std::int32_t kSetBits[16][4] = {
 // eight at a time in single precision; `listed` has room for eight more.
 PELDA_AVX2 std::size_t near_blocks(const IntegerTrace& b, std::size_t j, Span run, const BlockSpheres& s,
                                    std::uint32_t* listed) {
-  const __m256 x = _mm256_set1_ps(float(b.x[j])), y = _mm256_set1_ps(float(b.y[j])), z = _mm256_set1_ps(float(b.z[j]));
+  const __m256 x = _mm256_set1_ps(float(b.x[j] - s.origin.x)), y = _mm256_set1_ps(float(b.y[j] - s.origin.y)),
+               z = _mm256_set1_ps(float(b.z[j] - s.origin.z));
   const float *__restrict sx = s.fx.data(), *__restrict sy = s.fy.data(), *__restrict sz = s.fz.data(),
               *__restrict reach = s.freach.data();
   const std::size_t first = run.lo / kBlock, past = (run.hi + kBlock - 1) / kBlock;
@@ -595,6 +621,7 @@ SimilarityContext SimilarityContext::from_config(const AlignmentConfig& config) 
 
 bool SimilarityContext::normalizes() const { return !(std::fabs(norm_sd) < 1e-10); }
 
+PELDA_VECTOR_CLONES
 void to_integer_trace(const PointList& coords, std::int32_t precision, IntegerTrace& out) {
   const std::size_t n = coords.size();
   for (auto* v : {&out.x, &out.y, &out.z, &out.bx, &out.by, &out.bz, &out.fx, &out.fy, &out.fz, &out.has_back,
@@ -724,7 +751,7 @@ bool prepare_banded_scores(const IntegerTrace& a, const IntegerTrace& b, const S
     fill_score_rows(a, b, band.rows, k, p, out, scratch.line);
     return false;
   }
-  plan_scores(a, b, k, p, unevaluated, scratch);
+  plan_scores(a, k, p, unevaluated, scratch);
   // P lies in [0, 1] and the score is monotone in P.
   out.top = std::max({unevaluated, score_of(0.0, k, p), score_of(1.0, k, p)});
   return true;

@@ -116,8 +116,10 @@ struct SimilarityBand {
 // Spheres around blocks of consecutive residues: centre and reach squared.
 struct BlockSpheres {
   std::vector<double> x, y, z, reach;
-  // The same in single precision, each reach widened to cover the roundings.
+  // The same in single precision about `origin`, each reach widened to
+  // cover the roundings.
   std::vector<float> fx, fy, fz, freach;
+  Vec3 origin;
 };
 
 // Constants of the kernel in one evaluation. Without normalisation mean 0
