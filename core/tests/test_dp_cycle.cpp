@@ -333,3 +333,40 @@ TEST(DpCycle, AnEmptySideGivesTheEmptyResult) {
     }
   }
 }
+
+// Scores computed a few columns ahead of the dynamic programming give the
+// cycle that the whole matrix gives, on real pairs in their own frames and
+// superposed (where paths run long and many columns score high).
+TEST(DpCycle, ScoresFedColumnByColumnGiveTheWholeMatrixCycle) {
+  const AlignmentConfig cfg;
+  const SimilarityContext ctx = SimilarityContext::from_config(cfg);
+  const PointList kinesin = coordinates(fixtures::structure("kinesin_motor", "d1bg2__"));
+  const PointList globin = coordinates(fixtures::structure("globin", "1mbn"));
+  ASSERT_GT(kinesin.size(), 300u);
+  ASSERT_GT(globin.size(), 100u);
+  PointList moved = kinesin;
+  for (Vec3& v : moved) v = v + Vec3{0.6, -0.4, 0.3};
+  for (const auto& [a, b] : {std::pair{kinesin, globin}, std::pair{globin, kinesin}, std::pair{kinesin, moved}}) {
+    IntegerTrace ta, tb;
+    to_integer_trace(a, ctx.precision, ta);
+    to_integer_trace(b, ctx.precision, tb);
+    ScoreMatrix whole, fed;
+    SimilarityScratch whole_scratch, fed_scratch;
+    banded_scores(ta, tb, ctx, cfg.precision, whole, whole_scratch);
+    DpWorkspace ws;
+    const CycleResult expected = dp_cycle(a, b, whole, cfg, ws);
+    ASSERT_TRUE(prepare_banded_scores(ta, tb, ctx, cfg.precision, fed, fed_scratch));
+    std::vector<std::size_t> asked;  // first column of each request
+    const CycleResult got = dp_cycle(a, b, fed, cfg, ws, [&](std::size_t from, std::size_t to) {
+      asked.push_back(from);
+      banded_score_columns(ta, tb, fed, fed_scratch, from, to);
+    });
+    EXPECT_EQ(got.core_pairs, expected.core_pairs);
+    EXPECT_EQ(got.residue_similarity, expected.residue_similarity);
+    EXPECT_EQ(got.score, expected.score);
+    EXPECT_EQ(got.rmsd, expected.rmsd);
+    EXPECT_EQ(got.path_length, expected.path_length);
+    EXPECT_TRUE(std::is_sorted(asked.begin(), asked.end()));
+    EXPECT_EQ(fed.values, whole.values);
+  }
+}

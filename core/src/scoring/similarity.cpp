@@ -468,15 +468,18 @@ PELDA_AVX2 D exp_short(D x) {
   return _mm256_mul_pd(p, _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_castpd_si256(biased), 52)));
 }
 
-// short_scores with fused steps; `ties` gathers lanes near a rounding tie.
+// Squared distances of the probe to rows q..q+3 of `a`.
+PELDA_AVX2 D distances(const TraceRows& a, const D* probe, std::size_t q) {
+  return squared_norm(_mm256_sub_pd(probe[0], load(a.x + q)), _mm256_sub_pd(probe[1], load(a.y + q)),
+                      _mm256_sub_pd(probe[2], load(a.z + q)));
+}
+
+// short_scores with fused steps and without the test for far rows (done
+// before); `ties` gathers lanes near a rounding tie.
 PELDA_AVX2 void short_scores(const TraceRows& a, const D* probe, std::size_t q, const ShortRoute& s,
                              std::int32_t* out, D& ties) {
   const auto minus = [&](int f, const double* plane) PELDA_AVX2_LAMBDA { return _mm256_sub_pd(probe[f], load(plane + q)); };
-  const D d = squared_norm(minus(0, a.x), minus(1, a.y), minus(2, a.z));
-  if (_mm256_movemask_pd(_mm256_cmp_pd(d, splat(s.far_distance), _CMP_GE_OQ)) == 0xf) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_set1_epi32(s.far_score));
-    return;
-  }
+  const D d = distances(a, probe, q);
   const D back = _mm256_mul_pd(probe[9], load(a.has_back + q)), fwd = _mm256_mul_pd(probe[10], load(a.has_fwd + q));
   const D c = fma(squared_norm(minus(3, a.bx), minus(4, a.by), minus(5, a.bz)), back,
                   _mm256_mul_pd(squared_norm(minus(6, a.fx), minus(7, a.fy), minus(8, a.fz)), fwd));
@@ -485,6 +488,20 @@ PELDA_AVX2 void short_scores(const TraceRows& a, const D* probe, std::size_t q, 
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_cvtpd_epi32(whole));
   ties = _mm256_or_pd(ties, _mm256_or_pd(_mm256_cmp_pd(off, splat(0.5 - s.margin), _CMP_GE_OQ),
                                          _mm256_cmp_pd(off, splat(s.margin - 0.5), _CMP_LE_OQ)));
+}
+
+// The listed whole blocks with a row nearer than the far distance, kept in
+// place and in order, without a branch per block: the route then runs on
+// them without mispredicted branches between its long chains.
+PELDA_AVX2 std::size_t near_rows(const TraceRows& a, const D* probe, double far, std::uint32_t* listed,
+                                 std::size_t count) {
+  std::size_t kept = 0;
+  for (std::size_t t = 0; t < count; ++t) {
+    const std::uint32_t q = listed[t];
+    listed[kept] = q;
+    kept += std::size_t(_mm256_movemask_pd(_mm256_cmp_pd(distances(a, probe, q * kBlock), splat(far), _CMP_LT_OQ)) != 0);
+  }
+  return kept;
 }
 
 [[gnu::target("avx2,fma")]] void score_columns(const IntegerTrace& a, const IntegerTrace& b,
@@ -503,26 +520,31 @@ PELDA_AVX2 void short_scores(const TraceRows& a, const D* probe, std::size_t q, 
     if (run.empty()) continue;
     const std::size_t j = c - 1;
     const std::size_t count = culls ? near_blocks(b, j, run, scratch.spheres, listed) : all_blocks(run, listed);
-    std::size_t t = 0;
-    if (plan.route) {
-      const D probe[11] = {splat(b.x[j]),  splat(b.y[j]),  splat(b.z[j]),  splat(b.bx[j]),
-                           splat(b.by[j]), splat(b.bz[j]), splat(b.fx[j]), splat(b.fy[j]),
-                           splat(b.fz[j]), splat(b.has_back[j]), splat(b.has_fwd[j])};
-      D ties = _mm256_setzero_pd();
-      for (; t < count && listed[t] < whole_blocks; ++t) {
-        const std::size_t q = listed[t];
-        if (q * kBlock >= run.lo && (q + 1) * kBlock <= run.hi) {
-          short_scores(rows, probe, q * kBlock, *plan.route, col + q * kBlock, ties);
-        } else {  // a block at an end of the run
-          std::int32_t v[kBlock];
-          short_scores(rows, probe, q * kBlock, *plan.route, v, ties);
-          for (std::size_t i = clipped(q, run).lo; i < clipped(q, run).hi; ++i) col[i] = v[i - q * kBlock];
-        }
-      }
-      if (_mm256_movemask_pd(ties) != 0)
-        for (std::size_t u = 0; u < t; ++u) kernel_scores(a, b, j, clipped(listed[u], run), plan, col);
+    // A block at the end of `a` with fewer than four rows takes the kernel.
+    const std::size_t whole = count > 0 && listed[count - 1] >= whole_blocks ? count - 1 : count;
+    if (whole < count) kernel_scores(a, b, j, clipped(listed[whole], run), plan, col);
+    if (!plan.route) {
+      for (std::size_t t = 0; t < whole; ++t) kernel_scores(a, b, j, clipped(listed[t], run), plan, col);
+      continue;
     }
-    for (; t < count; ++t) kernel_scores(a, b, j, clipped(listed[t], run), plan, col);
+    const D probe[11] = {splat(b.x[j]),  splat(b.y[j]),  splat(b.z[j]),       splat(b.bx[j]),
+                         splat(b.by[j]), splat(b.bz[j]), splat(b.fx[j]),      splat(b.fy[j]),
+                         splat(b.fz[j]), splat(b.has_back[j]), splat(b.has_fwd[j])};
+    const std::size_t near = near_rows(rows, probe, plan.route->far_distance, listed, whole);
+    D ties = _mm256_setzero_pd();
+    for (std::size_t t = 0; t < near; ++t) {
+      const std::size_t q = listed[t];
+      if (q * kBlock >= run.lo && (q + 1) * kBlock <= run.hi) {
+        short_scores(rows, probe, q * kBlock, *plan.route, col + q * kBlock, ties);
+      } else {  // a block at an end of the run
+        std::int32_t v[kBlock];
+        short_scores(rows, probe, q * kBlock, *plan.route, v, ties);
+        for (std::size_t i = clipped(q, run).lo; i < clipped(q, run).hi; ++i) col[i] = v[i - q * kBlock];
+      }
+    }
+    // A tie anywhere, rare, sends the column's near blocks to the kernel.
+    if (_mm256_movemask_pd(ties) != 0)
+      for (std::size_t t = 0; t < near; ++t) kernel_scores(a, b, j, clipped(listed[t], run), plan, col);
   }
 }
 #undef PELDA_AVX2
