@@ -643,6 +643,17 @@ SimilarityContext SimilarityContext::from_config(const AlignmentConfig& config) 
 
 bool SimilarityContext::normalizes() const { return !(std::fabs(norm_sd) < 1e-10); }
 
+// back[i] = v[i - 1] - v[i] and fwd[i] = -back[i + 1] where the neighbour
+// exists, 0 where it does not.
+PELDA_VECTOR_CLONES
+void neighbour_differences(const double* __restrict v, std::size_t n, double* __restrict back,
+                           double* __restrict fwd) {
+  back[0] = 0.0;
+  for (std::size_t i = 1; i < n; ++i) back[i] = v[i - 1] - v[i];
+  for (std::size_t i = 0; i + 1 < n; ++i) fwd[i] = -back[i + 1];
+  fwd[n - 1] = 0.0;
+}
+
 PELDA_VECTOR_CLONES
 void to_integer_trace(const PointList& coords, std::int32_t precision, IntegerTrace& out) {
   const std::size_t n = coords.size();
@@ -651,30 +662,18 @@ void to_integer_trace(const PointList& coords, std::int32_t precision, IntegerTr
     v->resize(n);
   if (n == 0) return;
   const double p = double(precision);
-  double *x = out.x.data(), *y = out.y.data(), *z = out.z.data();
   for (std::size_t i = 0; i < n; ++i) {
-    x[i] = round_to_int32(coords[i].x * p);
-    y[i] = round_to_int32(coords[i].y * p);
-    z[i] = round_to_int32(coords[i].z * p);
+    out.x[i] = round_to_int32(coords[i].x * p);
+    out.y[i] = round_to_int32(coords[i].y * p);
+    out.z[i] = round_to_int32(coords[i].z * p);
   }
-  // Neighbour differences; the first residue has no previous one, the last no next.
-  double *bx = out.bx.data(), *by = out.by.data(), *bz = out.bz.data();
-  double *fx = out.fx.data(), *fy = out.fy.data(), *fz = out.fz.data();
-  double *back = out.has_back.data(), *fwd = out.has_fwd.data();
-  bx[0] = by[0] = bz[0] = back[0] = 0.0;
-  for (std::size_t i = 1; i < n; ++i) {
-    bx[i] = x[i - 1] - x[i];
-    by[i] = y[i - 1] - y[i];
-    bz[i] = z[i - 1] - z[i];
-    back[i] = 1.0;
-  }
-  for (std::size_t i = 0; i + 1 < n; ++i) {
-    fx[i] = -bx[i + 1];
-    fy[i] = -by[i + 1];
-    fz[i] = -bz[i + 1];
-    fwd[i] = 1.0;
-  }
-  fx[n - 1] = fy[n - 1] = fz[n - 1] = fwd[n - 1] = 0.0;
+  neighbour_differences(out.x.data(), n, out.bx.data(), out.fx.data());
+  neighbour_differences(out.y.data(), n, out.by.data(), out.fy.data());
+  neighbour_differences(out.z.data(), n, out.bz.data(), out.fz.data());
+  // The first residue has no previous one, the last no next.
+  std::fill(out.has_back.begin(), out.has_back.end(), 1.0);
+  std::fill(out.has_fwd.begin(), out.has_fwd.end(), 1.0);
+  out.has_back[0] = out.has_fwd[n - 1] = 0.0;
 }
 
 double pair_similarity(const IntegerTrace& a, const IntegerTrace& b, std::size_t i, std::size_t j,
