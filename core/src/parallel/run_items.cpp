@@ -109,12 +109,17 @@ Status run_items(std::size_t n, const RunControl& control,
   std::condition_variable finished_cv;
   std::size_t finished = 0;
 
+  // Runs the next item on `worker`; false when none is left to start.
+  auto take = [&](std::size_t worker) {
+    if (stop.load(std::memory_order_relaxed)) return false;
+    const std::size_t k = next.fetch_add(1);
+    if (k >= n || !failure.below(k)) return false;
+    run_one(k, worker, item, failure);
+    done.fetch_add(1, std::memory_order_relaxed);
+    return true;
+  };
   auto work = [&](std::size_t worker) {
-    while (!stop.load(std::memory_order_relaxed)) {
-      const std::size_t k = next.fetch_add(1);
-      if (k >= n || !failure.below(k)) break;
-      run_one(k, worker, item, failure);
-      done.fetch_add(1, std::memory_order_relaxed);
+    while (take(worker)) {
     }
     std::lock_guard lock(mutex);
     ++finished;
@@ -130,14 +135,29 @@ Status run_items(std::size_t n, const RunControl& control,
       std::atomic<bool>& stop;
       ~StopOnExit() { stop.store(true); }
     };
-    threads.reserve(workers);
+    threads.reserve(workers - 1);
     StopOnExit guard{stop};
-    for (std::size_t w = 0; w < workers; ++w) threads.emplace_back(work, w);
+    for (std::size_t w = 1; w < workers; ++w) threads.emplace_back(work, w);
 
+    // The calling thread is worker 0: it starts no thread for itself, keeps
+    // its warm workspaces, and asks the poll hook between its items.
+    Clock::time_point last = Clock::now();
+    while (take(0)) {
+      if (control.poll && Clock::now() - last >= control.poll_interval) {
+        if (!ask(control, done.load(), n)) {
+          stopped_by_poll = true;
+          stop.store(true);
+          break;
+        }
+        last = Clock::now();
+      }
+    }
+
+    // Then it waits for the others, still asking between waits.
     std::unique_lock lock(mutex);
-    auto all_finished = [&] { return finished == workers; };
+    auto all_finished = [&] { return finished == workers - 1; };
     while (!all_finished()) {
-      if (!control.poll) {
+      if (!control.poll || stopped_by_poll) {
         finished_cv.wait(lock, all_finished);
         break;
       }
