@@ -180,12 +180,13 @@ struct TraceRows {
 // same expressions as the kernel's up to the exponent; `tie` flags lanes
 // near a rounding tie, left for the kernel.
 [[gnu::always_inline]] inline void short_scores(const Probe& p, const TraceRows& a, std::size_t q,
-                                                const ShortRoute& s, std::int32_t* out, Bits& tie) {
+                                                const ScorePlan& plan, std::int32_t* out, Bits& tie) {
+  const ShortRoute& s = *plan.route;
   const Doubles dx = p.x - PELDA_LOAD4(a.x + q), dy = p.y - PELDA_LOAD4(a.y + q), dz = p.z - PELDA_LOAD4(a.z + q);
   const Doubles d = dx * dx + dy * dy + dz * dz;
-  const Bits beyond = d >= s.far_distance;
+  const Bits beyond = d >= plan.far_distance;
   if ((beyond[0] & beyond[1] & beyond[2] & beyond[3]) != 0) {  // all four score as far apart
-    for (int i = 0; i < 4; ++i) out[i] = s.far_score;
+    for (int i = 0; i < 4; ++i) out[i] = plan.far_score;
     tie = Bits{};
     return;
   }
@@ -292,7 +293,6 @@ void plan_scores(const IntegerTrace& a, const SimilarityKernel& kernel, double p
   plan.far_score = score_of(0.0, plan.kernel, precision);
   plan.unevaluated = unevaluated;
   plan.route = short_route(plan.kernel, precision);
-  if (plan.route) plan.route->far_distance = cut.distance, plan.route->far_score = plan.far_score;
   if (std::isfinite(cut.distance)) {
     block_spheres(a, cut.distance, scratch.spheres);
     single_precision_spheres(scratch.spheres);
@@ -367,10 +367,10 @@ void score_columns_portable(const IntegerTrace& a, const IntegerTrace& b, const 
         const std::size_t q = listed[t];
         Bits tie;
         if (q * kBlock >= run.lo && (q + 1) * kBlock <= run.hi) {
-          short_scores(probe, rows, q * kBlock, *plan.route, col + q * kBlock, tie);
+          short_scores(probe, rows, q * kBlock, plan, col + q * kBlock, tie);
         } else {  // a block at an end of the run
           std::int32_t v[kBlock];
-          short_scores(probe, rows, q * kBlock, *plan.route, v, tie);
+          short_scores(probe, rows, q * kBlock, plan, v, tie);
           for (std::size_t i = clipped(q, run).lo; i < clipped(q, run).hi; ++i) col[i] = v[i - q * kBlock];
         }
         ties |= tie;
@@ -530,7 +530,7 @@ PELDA_AVX2 std::size_t near_rows(const TraceRows& a, const D* probe, double far,
     const D probe[11] = {splat(b.x[j]),  splat(b.y[j]),  splat(b.z[j]),       splat(b.bx[j]),
                          splat(b.by[j]), splat(b.bz[j]), splat(b.fx[j]),      splat(b.fy[j]),
                          splat(b.fz[j]), splat(b.has_back[j]), splat(b.has_fwd[j])};
-    const std::size_t near = near_rows(rows, probe, plan.route->far_distance, listed, whole);
+    const std::size_t near = near_rows(rows, probe, plan.far_distance, listed, whole);
     D ties = _mm256_setzero_pd();
     for (std::size_t t = 0; t < near; ++t) {
       const std::size_t q = listed[t];

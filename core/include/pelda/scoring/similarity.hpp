@@ -141,8 +141,6 @@ struct ShortRoute {
   double dist_factor, conf_factor;  // 1 / (precision^2 denominator)
   double scale, shift;              // y = P scale + shift
   double margin;
-  double far_distance = INFINITY;   // squared distances from here on score far_score
-  std::int32_t far_score = 0;
 };
 
 // What every column of one evaluation shares, worked out before the first.
